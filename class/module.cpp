@@ -1,0 +1,301 @@
+// The module definition and its start-up: the create step makes (or hands
+// back) the module object, the execution step fills it once per process.
+#include <Python.h>
+
+#include <cstdio>
+
+#include "class/build_rules.h"
+#include "class/constants.h"
+#include "class/plugin.h"
+#include "class/startup_state.h"
+#include "runtime/compat.h"
+#include "runtime/method_object.h"
+#include "runtime/ref.h"
+#include "runtime/traceback.h"
+#include "runtime/version_rule.h"
+
+namespace addongate {
+
+StartupState startup_state;
+
+namespace {
+
+const char kInitEntry[] = "init addonGate";
+const Constants& k = constants;
+
+// ---- create step ---------------------------------------------------------------
+
+// Records the first interpreter; refuses any other.
+bool check_interpreter() {
+  StartupState& s = startup_state;
+  if (rules::kRecordInterpreterId) {
+    int64_t id = compat::current_interpreter_id();
+    if (id == -1) return false;
+    if (!s.interpreter_recorded) {
+      s.interpreter_recorded = true;
+      s.interpreter_id = id;
+      return true;
+    }
+    if (s.interpreter_id == id) return true;
+  } else {
+    PyInterpreterState* interpreter = compat::current_interpreter();
+    if (!s.interpreter_recorded) {
+      s.interpreter_recorded = true;
+      s.interpreter = interpreter;
+      return true;
+    }
+    if (s.interpreter == interpreter) return true;
+  }
+  PyErr_SetString(PyExc_ImportError,
+                  "Interpreter change detected - this module can only be loaded into one "
+                  "interpreter per process.");
+  return false;
+}
+
+// Copies spec.<attr> to module.<name>; a missing attribute is skipped.
+bool copy_spec_attribute(PyObject* spec, const char* attr, PyObject* dict, const char* name,
+                         bool skip_none) {
+  Ref value = Ref::steal(PyObject_GetAttrString(spec, attr));
+  if (!value) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    return true;
+  }
+  if (skip_none && value.get() == Py_None) return true;
+  return PyDict_SetItemString(dict, name, value.get()) == 0;
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef* /*def*/) {
+  if (!check_interpreter()) return nullptr;
+  if (startup_state.module != nullptr) return new_ref(startup_state.module);
+
+  Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+  if (!name) return nullptr;
+  Ref module = Ref::steal(PyModule_NewObject(name.get()));
+  if (!module) return nullptr;
+  PyObject* dict = PyModule_GetDict(module.get());
+  if (!copy_spec_attribute(spec, "loader", dict, "__loader__", false) ||
+      !copy_spec_attribute(spec, "origin", dict, "__file__", false) ||
+      !copy_spec_attribute(spec, "parent", dict, "__package__", false) ||
+      !copy_spec_attribute(spec, "submodule_search_locations", dict, "__path__", true))
+    return nullptr;
+  return module.release();
+}
+
+// ---- version check ----------------------------------------------------------------
+
+// 0, or -1 when the mismatch warning was turned into an error.
+int check_version() {
+  char compiled[16];
+  std::snprintf(compiled, sizeof compiled, "%d.%d", rules::kCompileMajor, rules::kCompileMinor);
+  const char* runtime = Py_GetVersion();
+  char shown[8];
+  if (rules::kLegacy) {
+    std::snprintf(shown, sizeof shown, "%.3s", runtime);
+    if (legacy_version_matches(compiled, shown)) return 0;
+  } else {
+    if (version_matches(compiled, runtime)) return 0;
+    runtime_version_for_message(runtime, shown, sizeof shown);
+  }
+  char message[200];
+  version_mismatch_message(compiled, "addonGate", shown, message, sizeof message);
+  return PyErr_WarnEx(nullptr, message, 1);
+}
+
+// ---- execution step ----------------------------------------------------------------
+
+// Failure before the module and its namespace are recorded: no entry.
+int fail_early() {
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init addonGate");
+  Py_CLEAR(startup_state.module);
+  module_namespace.dict = nullptr;
+  return -1;
+}
+
+// Failure after: one "init addonGate" entry at `line`, then drop the record
+// so the next import starts afresh.
+int fail_at(int line) {
+  add_traceback_entry(kInitEntry, line, rules::kSourceFile);
+  Py_CLEAR(startup_state.module);
+  module_namespace.dict = nullptr;
+  return -1;
+}
+
+// Imports `name` absolutely through the import machinery (not through
+// builtins.__import__) and binds it in the namespace.
+int import_and_bind(PyObject* ns, PyObject* name) {
+  Ref fromlist = Ref::steal(PyList_New(0));
+  if (!fromlist) return -1;
+  Ref locals = Ref::steal(PyDict_New());
+  if (!locals) return -1;
+  Ref module = Ref::steal(
+      PyImport_ImportModuleLevelObject(name, ns, locals.get(), fromlist.get(), 0));
+  if (!module) return -1;
+  return PyDict_SetItem(ns, name, module.get());
+}
+
+int make_method_constants() {
+  for (int i = 0; i < kPluginMethodCount; ++i) {
+    const PluginMethod& m = plugin_methods[i];
+    MethodConstants& made = plugin_method_constants[i];
+    const int line = rules::method_constant_line(m.first_line);
+    Ref varnames = Ref::steal(PyTuple_New(m.local_count));
+    if (!varnames) return line;
+    for (int j = 0; j < m.local_count; ++j) {
+      PyObject* name = k.*(m.local_names[j]);
+      PyTuple_SET_ITEM(varnames.get(), j, new_ref(name));
+    }
+    Ref code = Ref::steal(compat::new_method_code(rules::kSourceFile, m.record->name,
+                                                  m.first_line, m.argcount, varnames.get(),
+                                                  k.empty_bytes, k.empty_tuple));
+    if (!code) return line;
+    Ref defaults;
+    if (m.default_value != nullptr) {
+      defaults = Ref::steal(PyTuple_Pack(1, m.default_value));
+      if (!defaults) return line;
+    }
+    Py_XSETREF(made.varnames, varnames.release());
+    Py_XSETREF(made.code, code.release());
+    Py_XSETREF(made.defaults, defaults.release());
+  }
+  return 0;
+}
+
+// Argument tuples and method constants; 0, or the line a failure reports.
+int make_call_constants() {
+  PyObject* bad_name_args = PyTuple_Pack(1, k.bad_name_text);
+  if (bad_name_args == nullptr) return rules::kLineValueErrorArgs;
+  Py_XSETREF(constants.bad_name_args, bad_name_args);
+  PyObject* request_args = PyTuple_Pack(2, k.s, k.empty_str);
+  if (request_args == nullptr) return rules::kLineRequestLookupArgs;
+  Py_XSETREF(constants.request_lookup_args, request_args);
+  return make_method_constants();
+}
+
+// Builds `Plugin` and binds it; 0, or the line a failure reports.
+int build_plugin_class(PyObject* ns) {
+  Ref class_ns = Ref::steal(PyDict_New());
+  if (!class_ns || PyDict_SetItem(class_ns.get(), k.module_attr, k.module_name) < 0 ||
+      PyDict_SetItem(class_ns.get(), k.qualname_attr, k.class_name) < 0)
+    return 18;
+  if (PyDict_SetItem(class_ns.get(), k.plugin_name_attr, Py_None) < 0) return 19;
+  if (PyDict_SetItem(class_ns.get(), k.is_php_attr, Py_False) < 0) return 20;
+  // With `__dict__` already in the namespace, the class keeps None there and
+  // `obj.__dict__` (and vars(obj)) read None.
+  if (PyDict_SetItem(class_ns.get(), k.dict_attr, Py_None) < 0) return 21;
+  {
+    Ref cache = Ref::steal(PyDict_New());
+    if (!cache || PyDict_SetItem(class_ns.get(), k.obj_dict_attr, cache.get()) < 0) return 22;
+  }
+  for (int i = 0; i < kPluginMethodCount; ++i) {
+    const PluginMethod& m = plugin_methods[i];
+    const MethodConstants& made = plugin_method_constants[i];
+    Ref method = Ref::steal(
+        method_object_new(m.record, k.*(m.qualname), k.module_name, ns, made.code));
+    if (!method) return m.first_line;
+    if (made.defaults != nullptr) method_object_set_defaults(method.get(), made.defaults);
+    PyObject* name = i == 0 ? k.init
+                     : i == 1 ? k.get_plugin_list
+                     : i == 2 ? k.exec_fun
+                     : i == 3 ? k.get_fun
+                     : i == 4 ? k.isdef
+                              : k.dir;
+    if (PyDict_SetItem(class_ns.get(), name, method.get()) < 0) return m.first_line;
+  }
+  PyObject* call[] = {k.class_name, k.empty_tuple, class_ns.get()};
+  Ref cls = Ref::steal(compat::vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), call, 3));
+  if (!cls || PyDict_SetItem(ns, k.class_name, cls.get()) < 0) return 18;
+  return 0;
+}
+
+int exec_module(PyObject* module) {
+  StartupState& s = startup_state;
+  if (s.module != nullptr) {
+    if (s.module == module) return 0;  // importlib.reload: nothing to do
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Module 'addonGate' has already been imported. Re-initialisation is not "
+                    "supported.");
+    return -1;
+  }
+  if (check_version() < 0) return fail_early();
+  if (make_empty_constants() < 0) return fail_early();
+  if (method_type_ready() < 0) return fail_early();
+
+  s.module = new_ref(module);
+  PyObject* ns = PyModule_GetDict(module);
+  if (ns == nullptr) return fail_early();
+  module_namespace.dict = ns;
+
+  {
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* builtins = PyDict_GetItemString(modules, "builtins");
+    if (builtins == nullptr) {
+      PyErr_SetString(PyExc_ImportError, "builtins module not found");
+      return fail_at(1);
+    }
+    Py_INCREF(builtins);
+    Py_XSETREF(module_namespace.builtins, builtins);
+  }
+  if (PyDict_SetItemString(ns, "__builtins__", module_namespace.builtins) < 0) return fail_at(1);
+  if (make_name_constants() < 0) return fail_at(1);
+  if (compat::watch_namespace(ns) < 0) return fail_at(1);
+  {
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* entry = PyDict_GetItemWithError(modules, k.module_name);
+    if (entry == nullptr &&
+        (PyErr_Occurred() || PyDict_SetItem(modules, k.module_name, module) < 0))
+      return fail_at(1);
+  }
+  {
+    PyObject* value_error = PyObject_GetAttr(module_namespace.builtins, k.value_error);
+    if (value_error == nullptr) {
+      if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", k.value_error);
+      }
+      return fail_at(rules::kLineValueErrorCapture);
+    }
+    Py_XSETREF(s.value_error, value_error);
+  }
+  if (int line = make_call_constants()) return fail_at(line);
+  if (import_and_bind(ns, k.commons) < 0) return fail_at(15);
+  if (import_and_bind(ns, k.runner_core) < 0) return fail_at(16);
+  if (int line = build_plugin_class(ns)) return fail_at(line);
+  {
+    Ref test = Ref::steal(PyDict_New());
+    if (!test || PyDict_SetItem(ns, k.test_global, test.get()) < 0) return fail_at(1);
+  }
+  return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    ADDONGATE_GIL_SLOT{0, nullptr},
+};
+
+PyMethodDef module_functions[] = {{nullptr, nullptr, 0, nullptr}};
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "addonGate",
+    nullptr,  // no documentation: __doc__ stays None
+    0,        // everything lives in the process-wide state
+    module_functions,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+#pragma GCC diagnostic pop
+
+}  // namespace
+}  // namespace addongate
+
+// 3.6 to 3.8 give PyMODINIT_FUNC no visibility of its own, and everything
+// else is hidden.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_addonGate() {
+  return PyModuleDef_Init(&addongate::module_def);
+}

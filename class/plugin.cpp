@@ -1,0 +1,398 @@
+// The methods of `Plugin`.
+//
+// Each body is written as the statements of the method, in order; a failing
+// statement adds its traceback entry at its own source line. In Python:
+//
+//   class Plugin:                                                    # 18
+//       __plugin_name = None                                         # 19
+//       __is_php = False                                             # 20
+//       __dict__ = None                                              # 21
+//       __obj_dict = {}                                              # 22
+//
+//       def __init__(self, init_plugin_name=None):                   # 25
+//           if init_plugin_name is not False and not init_plugin_name:   # 33
+//               raise ValueError("参数错误,plugin_name少需要一个有效参数")   # 34
+//           self.__plugin_name = init_plugin_name                    # 35
+//
+//       def get_plugin_list(self, upgrade_force=False):              # 37
+//           force = 1 if upgrade_force else 0                        # 44
+//           return RunnerCore.get_plugin_list(force)                 # 45
+//
+//       def exec_fun(self, get_args, def_name=None):                 # 48
+//           if not def_name:                                         # 56
+//               def_name = get_args.get("s", "")                     # 57
+//           res = RunnerCore.plugin_run(self.__plugin_name, def_name, get_args)  # 59
+//           if isinstance(res, dict) and "status" in res and res["status"] == False and "msg" in res:  # 61
+//               if res["msg"].find("加载失败") != -1 or res["msg"].find("Traceback ") == 0:  # 63
+//                   raise commons.CorvelError(res["msg"])            # 64
+//           return res
+//
+//       def get_fun(self, def_name):                                 # 68
+//           key = (self.__plugin_name, def_name)
+//           if key in self.__obj_dict.keys():                        # 75
+//               return self.__obj_dict[key]                          # 76
+//           get_args = commons.dict_obj()                            # 77
+//           get_args.plugin_get_object = 1                           # 78
+//           return RunnerCore.plugin_run(self.__plugin_name, def_name, get_args)  # 80
+//
+//       def isdef(self, def_name):                                   # 83
+//           if self.__is_php: return True                            # 90
+//           self.__obj_dict[(self.__plugin_name, def_name)] = self.get_fun(def_name)  # 91
+//           return True if self.__obj_dict[key] else False           # 92
+//
+//       def __dir__(self):                                           # 94
+//           return ""
+//
+// The object cache is keyed by plugin and method name together, so that one
+// plugin's method is never handed out for another plugin.
+#include "class/plugin.h"
+
+#include "class/build_rules.h"
+#include "class/startup_state.h"
+#include "runtime/binding.h"
+#include "runtime/ops.h"
+#include "runtime/ref.h"
+#include "runtime/traceback.h"
+
+namespace addongate {
+
+namespace {
+
+const char kInitEntry[] = "addonGate.Plugin.__init__";
+const char kGetPluginListEntry[] = "addonGate.Plugin.get_plugin_list";
+const char kExecFunEntry[] = "addonGate.Plugin.exec_fun";
+const char kGetFunEntry[] = "addonGate.Plugin.get_fun";
+const char kIsdefEntry[] = "addonGate.Plugin.isdef";
+
+// Adds the entry for a failed statement; the method then returns failure.
+PyObject* fail(const char* entry, int line) {
+  add_traceback_entry(entry, line, rules::kSourceFile);
+  return nullptr;
+}
+
+const Constants& k = constants;
+
+// ---- __init__ ---------------------------------------------------------------
+
+PyObject* init_body(PyObject* self, PyObject* init_plugin_name) {
+  if (init_plugin_name != Py_False) {
+    int truth = PyObject_IsTrue(init_plugin_name);
+    if (truth < 0) return fail(kInitEntry, 33);
+    if (!truth) {
+      Ref error = Ref::steal(call_object(startup_state.value_error, k.bad_name_args));
+      if (error) raise_object(error.get());
+      return fail(kInitEntry, 34);
+    }
+  }
+  if (PyObject_SetAttr(self, k.plugin_name_attr, init_plugin_name) < 0)
+    return fail(kInitEntry, 35);
+  Py_RETURN_NONE;
+}
+
+// ---- get_plugin_list ----------------------------------------------------------
+
+GlobalSlot runner_at_45;
+
+PyObject* get_plugin_list_body(PyObject* /*self*/, PyObject* upgrade_force) {
+  int truth = PyObject_IsTrue(upgrade_force);
+  if (truth < 0) return fail(kGetPluginListEntry, 44);
+  PyObject* force = truth ? k.int_1 : k.int_0;
+
+  Ref runner = Ref::steal(lookup_global(k.runner_core, &runner_at_45));
+  if (!runner) return fail(kGetPluginListEntry, 45);
+  PyObject* call[] = {runner.get(), force};
+  PyObject* result = call_method(k.get_plugin_list, call, 2);
+  if (result == nullptr) return fail(kGetPluginListEntry, 45);
+  return result;
+}
+
+// ---- exec_fun -------------------------------------------------------------------
+
+GlobalSlot runner_at_59;
+GlobalSlot commons_at_64;
+
+// `res[key]`: an exact dict through dict_get_item, a subclass through its own
+// item access.
+PyObject* reply_item(PyObject* res, PyObject* key) {
+  return PyDict_CheckExact(res) ? dict_get_item(res, key) : PyObject_GetItem(res, key);
+}
+
+// `res["msg"].find(marker) <op> number`: 1, 0, or -1 with an exception.
+int msg_find_compares(PyObject* res, PyObject* marker, int op, PyObject* number) {
+  Ref msg = Ref::steal(reply_item(res, k.msg));
+  if (!msg) return -1;
+  PyObject* call[] = {msg.get(), marker};
+  Ref position = Ref::steal(call_method(k.find, call, 2));
+  if (!position) return -1;
+  Ref compared = Ref::steal(PyObject_RichCompare(position.get(), number, op));
+  if (!compared) return -1;
+  return PyObject_IsTrue(compared.get());
+}
+
+// Line 61: a dict reply with "status" equal to False and a "msg".
+int is_failure_reply(PyObject* res) {
+  int has = PySequence_Contains(res, k.status);
+  if (has <= 0) return has;
+  Ref status = Ref::steal(reply_item(res, k.status));
+  if (!status) return -1;
+  if (status.get() != Py_False) {
+    Ref equal = Ref::steal(PyObject_RichCompare(status.get(), Py_False, Py_EQ));
+    if (!equal) return -1;
+    int truth = PyObject_IsTrue(equal.get());
+    if (truth <= 0) return truth;
+  }
+  return PySequence_Contains(res, k.msg);
+}
+
+PyObject* exec_fun_body(PyObject* self, PyObject* get_args, PyObject* def_name) {
+  int truth = PyObject_IsTrue(def_name);
+  if (truth < 0) return fail(kExecFunEntry, 56);
+  Ref requested;
+  if (!truth) {
+    PyObject* call[] = {get_args, PyTuple_GET_ITEM(k.request_lookup_args, 0),
+                        PyTuple_GET_ITEM(k.request_lookup_args, 1)};
+    requested = Ref::steal(call_method(k.get, call, 3));
+    if (!requested) return fail(kExecFunEntry, 57);
+    def_name = requested.get();
+  }
+
+  Ref res;
+  {
+    Ref runner = Ref::steal(lookup_global(k.runner_core, &runner_at_59));
+    if (!runner) return fail(kExecFunEntry, 59);
+    Ref plugin_run = Ref::steal(PyObject_GetAttr(runner.get(), k.plugin_run));
+    if (!plugin_run) return fail(kExecFunEntry, 59);
+    Ref plugin_name = Ref::steal(PyObject_GetAttr(self, k.plugin_name_attr));
+    if (!plugin_name) return fail(kExecFunEntry, 59);
+    PyObject* call[] = {plugin_name.get(), def_name, get_args};
+    res = Ref::steal(call_vector(plugin_run.get(), call, 3));
+    if (!res) return fail(kExecFunEntry, 59);
+  }
+
+  if (!PyDict_Check(res.get())) return res.release();
+  int failure = is_failure_reply(res.get());
+  if (failure < 0) return fail(kExecFunEntry, 61);
+  if (!failure) return res.release();
+
+  int marked = msg_find_compares(res.get(), k.load_failure_marker, Py_NE, k.int_minus_1);
+  if (marked == 0) marked = msg_find_compares(res.get(), k.traceback_marker, Py_EQ, k.int_0);
+  if (marked < 0) return fail(kExecFunEntry, 63);
+  if (!marked) return res.release();
+
+  Ref commons = Ref::steal(lookup_global(k.commons, &commons_at_64));
+  if (!commons) return fail(kExecFunEntry, 64);
+  Ref error_type = Ref::steal(PyObject_GetAttr(commons.get(), k.corvel_error));
+  if (!error_type) return fail(kExecFunEntry, 64);
+  Ref msg = Ref::steal(reply_item(res.get(), k.msg));
+  if (!msg) return fail(kExecFunEntry, 64);
+  PyObject* call[] = {msg.get()};
+  Ref error = Ref::steal(call_vector(error_type.get(), call, 1));
+  if (error) raise_object(error.get());
+  return fail(kExecFunEntry, 64);
+}
+
+// ---- get_fun ----------------------------------------------------------------------
+
+GlobalSlot commons_at_77;
+GlobalSlot runner_at_80;
+
+// `(self.__plugin_name, def_name)`, the object cache's key.
+PyObject* cache_key(PyObject* self, PyObject* def_name) {
+  Ref plugin_name = Ref::steal(PyObject_GetAttr(self, k.plugin_name_attr));
+  if (!plugin_name) return nullptr;
+  return PyTuple_Pack(2, plugin_name.get(), def_name);
+}
+
+// Line 75: 1 when the cache holds `key`, 0 when not, -1 on error.
+int cache_has(PyObject* self, PyObject* def_name, Ref* key) {
+  Ref cache = Ref::steal(PyObject_GetAttr(self, k.obj_dict_attr));
+  if (!cache) return -1;
+  PyObject* call[] = {cache.get()};
+  Ref keys = Ref::steal(call_method(k.keys, call, 1));
+  if (!keys) return -1;
+  *key = Ref::steal(cache_key(self, def_name));
+  if (!*key) return -1;
+  return PySequence_Contains(keys.get(), key->get());
+}
+
+PyObject* get_fun_body(PyObject* self, PyObject* def_name) {
+  Ref key;
+  int cached = cache_has(self, def_name, &key);
+  if (cached < 0) return fail(kGetFunEntry, 75);
+  if (cached) {
+    Ref cache = Ref::steal(PyObject_GetAttr(self, k.obj_dict_attr));
+    PyObject* value = cache ? get_item(cache.get(), key.get()) : nullptr;
+    if (value == nullptr) return fail(kGetFunEntry, 76);
+    return value;
+  }
+
+  Ref get_args;
+  {
+    Ref commons = Ref::steal(lookup_global(k.commons, &commons_at_77));
+    if (!commons) return fail(kGetFunEntry, 77);
+    Ref dict_obj = Ref::steal(PyObject_GetAttr(commons.get(), k.dict_obj));
+    if (!dict_obj) return fail(kGetFunEntry, 77);
+    get_args = Ref::steal(call_vector(dict_obj.get(), nullptr, 0));
+    if (!get_args) return fail(kGetFunEntry, 77);
+  }
+  if (PyObject_SetAttr(get_args.get(), k.plugin_get_object, k.int_1) < 0)
+    return fail(kGetFunEntry, 78);
+
+  Ref runner = Ref::steal(lookup_global(k.runner_core, &runner_at_80));
+  if (!runner) return fail(kGetFunEntry, 80);
+  Ref plugin_run = Ref::steal(PyObject_GetAttr(runner.get(), k.plugin_run));
+  if (!plugin_run) return fail(kGetFunEntry, 80);
+  Ref plugin_name = Ref::steal(PyObject_GetAttr(self, k.plugin_name_attr));
+  if (!plugin_name) return fail(kGetFunEntry, 80);
+  PyObject* call[] = {plugin_name.get(), def_name, get_args.get()};
+  PyObject* result = call_vector(plugin_run.get(), call, 3);
+  if (result == nullptr) return fail(kGetFunEntry, 80);
+  return result;
+}
+
+// ---- isdef ------------------------------------------------------------------------
+
+PyObject* isdef_body(PyObject* self, PyObject* def_name) {
+  {
+    Ref is_php = Ref::steal(PyObject_GetAttr(self, k.is_php_attr));
+    int truth = is_php ? PyObject_IsTrue(is_php.get()) : -1;
+    if (truth < 0) return fail(kIsdefEntry, 90);
+    if (truth) Py_RETURN_TRUE;
+  }
+
+  Ref key;
+  {
+    PyObject* call[] = {self, def_name};
+    Ref value = Ref::steal(call_method(k.get_fun, call, 2));
+    if (!value) return fail(kIsdefEntry, 91);
+    Ref cache = Ref::steal(PyObject_GetAttr(self, k.obj_dict_attr));
+    if (!cache) return fail(kIsdefEntry, 91);
+    key = Ref::steal(cache_key(self, def_name));
+    if (!key || PyObject_SetItem(cache.get(), key.get(), value.get()) < 0)
+      return fail(kIsdefEntry, 91);
+  }
+
+  Ref cache = Ref::steal(PyObject_GetAttr(self, k.obj_dict_attr));
+  if (!cache) return fail(kIsdefEntry, 92);
+  Ref value = Ref::steal(get_item(cache.get(), key.get()));
+  if (!value) return fail(kIsdefEntry, 92);
+  int truth = PyObject_IsTrue(value.get());
+  if (truth < 0) return fail(kIsdefEntry, 92);
+  return new_ref(truth ? Py_True : Py_False);
+}
+
+// ---- __dir__ ------------------------------------------------------------------------
+
+PyObject* dir_entry(PyObject* /*method*/, PyObject* /*self*/) { return new_ref(k.empty_str); }
+
+// ---- entry points: bind, then run the body -------------------------------------------
+
+PyObject* const* const kInitNames[] = {&constants.self, &constants.init_plugin_name};
+PyObject* const* const kGetPluginListNames[] = {&constants.self, &constants.upgrade_force};
+PyObject* const* const kExecFunNames[] = {&constants.self, &constants.get_args,
+                                          &constants.def_name};
+PyObject* const* const kDefNameNames[] = {&constants.self, &constants.def_name};
+
+const BindingSpec kInitBinding = {"__init__", 2, kInitNames, Py_None, kInitEntry, 25,
+                                  rules::kSourceFile};
+const BindingSpec kGetPluginListBinding = {
+    "get_plugin_list", 2, kGetPluginListNames, Py_False, kGetPluginListEntry, 37,
+    rules::kSourceFile};
+const BindingSpec kExecFunBinding = {"exec_fun", 3, kExecFunNames, Py_None, kExecFunEntry, 48,
+                                     rules::kSourceFile};
+const BindingSpec kGetFunBinding = {"get_fun", 2, kDefNameNames, nullptr, kGetFunEntry, 68,
+                                    rules::kSourceFile};
+const BindingSpec kIsdefBinding = {"isdef", 2, kDefNameNames, nullptr, kIsdefEntry, 83,
+                                   rules::kSourceFile};
+
+PyObject* init_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* a[2];
+  if (!bind_arguments(kInitBinding, args, kwargs, a)) return nullptr;
+  return init_body(a[0], a[1]);
+}
+
+PyObject* get_plugin_list_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* a[2];
+  if (!bind_arguments(kGetPluginListBinding, args, kwargs, a)) return nullptr;
+  return get_plugin_list_body(a[0], a[1]);
+}
+
+PyObject* exec_fun_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* a[3];
+  if (!bind_arguments(kExecFunBinding, args, kwargs, a)) return nullptr;
+  return exec_fun_body(a[0], a[1], a[2]);
+}
+
+PyObject* get_fun_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* a[2];
+  if (!bind_arguments(kGetFunBinding, args, kwargs, a)) return nullptr;
+  return get_fun_body(a[0], a[1]);
+}
+
+PyObject* isdef_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* a[2];
+  if (!bind_arguments(kIsdefBinding, args, kwargs, a)) return nullptr;
+  return isdef_body(a[0], a[1]);
+}
+
+// ---- method records ----------------------------------------------------------------
+
+constexpr int kKeywords = METH_VARARGS | METH_KEYWORDS;
+
+#define DOC_LINE(text) "            " text "\n"
+#define DOC_END "        "
+
+const MethodRecord kInitRecord = {
+    "__init__", kKeywords, init_entry, nullptr,
+    "\n" DOC_LINE("@name 实例化插件对像") DOC_LINE("@author kvarn<2021-06-15>")
+        DOC_LINE("@param init_plugin_name<string> 插件名称") DOC_LINE("@return Plguin<object>")
+            DOC_END};
+const MethodRecord kGetPluginListRecord = {
+    "get_plugin_list", kKeywords, get_plugin_list_entry, nullptr,
+    "\n" DOC_LINE("@name 获取插件列表") DOC_LINE("@author kvarn<2021-06-15>")
+        DOC_LINE("@param upgrade_force<bool> 是否强制重新获取列表") DOC_LINE("@return dict")
+            DOC_END};
+const MethodRecord kExecFunRecord = {
+    "exec_fun", kKeywords, exec_fun_entry, nullptr,
+    "\n" DOC_LINE("@name 执行指定方法") DOC_LINE("@author kvarn<2021-06-16>")
+        DOC_LINE("@param def_name<string> 方法名称")
+            DOC_LINE("@param get_args<dict_obj> POST/GET参数对像") DOC_LINE("@return mixed")
+                DOC_END};
+const MethodRecord kGetFunRecord = {
+    "get_fun", kKeywords, get_fun_entry, nullptr,
+    "\n" DOC_LINE("@name 获取函对像") DOC_LINE("@author kvarn<2021-06-28>")
+        DOC_LINE("@param def_name<string> 函数名称") DOC_LINE("@return func_object") DOC_END};
+const MethodRecord kIsdefRecord = {
+    "isdef", kKeywords, isdef_entry, nullptr,
+    "\n" DOC_LINE("@name 指定方法是否存在") DOC_LINE("@author kvarn<2021-06-16>")
+        DOC_LINE("@param def_name<string> 方法名称") DOC_LINE("@return bool") DOC_END};
+const MethodRecord kDirRecord = {"__dir__", METH_O, nullptr, dir_entry, nullptr};
+
+#undef DOC_LINE
+#undef DOC_END
+
+PyObject* Constants::*const kInitLocals[] = {&Constants::self, &Constants::init_plugin_name};
+PyObject* Constants::*const kGetPluginListLocals[] = {&Constants::self, &Constants::upgrade_force,
+                                                      &Constants::force};
+PyObject* Constants::*const kExecFunLocals[] = {&Constants::self, &Constants::get_args,
+                                                &Constants::def_name, &Constants::res};
+PyObject* Constants::*const kGetFunLocals[] = {&Constants::self, &Constants::def_name,
+                                               &Constants::get_args};
+PyObject* Constants::*const kIsdefLocals[] = {&Constants::self, &Constants::def_name};
+PyObject* Constants::*const kDirLocals[] = {&Constants::self};
+
+}  // namespace
+
+const PluginMethod plugin_methods[kPluginMethodCount] = {
+    {&kInitRecord, &Constants::qual_init, kInitLocals, 2, 2, 25, Py_None},
+    {&kGetPluginListRecord, &Constants::qual_get_plugin_list, kGetPluginListLocals, 3, 2, 37,
+     Py_False},
+    {&kExecFunRecord, &Constants::qual_exec_fun, kExecFunLocals, 4, 3, 48, Py_None},
+    {&kGetFunRecord, &Constants::qual_get_fun, kGetFunLocals, 3, 2, 68, nullptr},
+    {&kIsdefRecord, &Constants::qual_isdef, kIsdefLocals, 2, 2, 83, nullptr},
+    {&kDirRecord, &Constants::qual_dir, kDirLocals, 1, 1, 94, nullptr},
+};
+
+MethodConstants plugin_method_constants[kPluginMethodCount];
+
+}  // namespace addongate

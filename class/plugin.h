@@ -1,0 +1,33 @@
+// The class `Plugin`: its methods, and what start-up needs to make them.
+#pragma once
+
+#include <Python.h>
+
+#include "class/constants.h"
+#include "runtime/method_object.h"
+
+namespace addongate {
+
+// One method as start-up builds it.
+struct PluginMethod {
+  const MethodRecord* record;
+  PyObject* Constants::*qualname;
+  PyObject* Constants::*const* local_names;  // parameters, then further locals
+  int local_count;
+  int argcount;
+  int first_line;
+  PyObject* default_value;  // the one default, or null
+};
+
+// What start-up makes for each method.
+struct MethodConstants {
+  PyObject* varnames = nullptr;
+  PyObject* code = nullptr;
+  PyObject* defaults = nullptr;
+};
+
+constexpr int kPluginMethodCount = 6;
+extern const PluginMethod plugin_methods[kPluginMethodCount];
+extern MethodConstants plugin_method_constants[kPluginMethodCount];
+
+}  // namespace addongate

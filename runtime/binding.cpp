@@ -1,0 +1,138 @@
+#include "runtime/binding.h"
+
+#include "runtime/compat.h"
+#include "runtime/traceback.h"
+
+namespace addongate {
+
+namespace {
+
+int required_count(const BindingSpec& spec) {
+  return spec.optional_default != nullptr ? spec.count - 1 : spec.count;
+}
+
+// "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"
+void positional_count_error(const BindingSpec& spec, Py_ssize_t given) {
+  const int required = required_count(spec);
+  const char* word;
+  Py_ssize_t count;
+  if (spec.optional_default == nullptr) {
+    word = "exactly";
+    count = required;
+  } else if (given < required) {
+    word = "at least";
+    count = required;
+  } else {
+    word = "at most";
+    count = spec.count;
+  }
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+               spec.name, word, count, count == 1 ? "" : "s", given);
+}
+
+PyObject* param_name(const BindingSpec& spec, int i) { return *spec.names[i]; }
+
+// Index of the parameter in [from, to) whose name has the text of `key`, or
+// -1; -2 when comparing raised. Lengths are compared before texts.
+int find_by_text(const BindingSpec& spec, PyObject* key, int from, int to) {
+  const Py_ssize_t key_length = PyUnicode_GetLength(key);
+  if (key_length < 0) return -2;
+  for (int i = from; i < to; ++i) {
+    PyObject* name = param_name(spec, i);
+    if (PyUnicode_GET_LENGTH(name) != key_length) continue;
+    int cmp = PyUnicode_Compare(key, name);
+    if (cmp == 0) return i;
+    if (cmp == -1 && PyErr_Occurred()) return -2;
+  }
+  return -1;
+}
+
+// Places every keyword of `kwargs` on a parameter not filled by position.
+bool match_keywords(const BindingSpec& spec, PyObject* kwargs, Py_ssize_t filled, PyObject** out) {
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  const int first_free = static_cast<int>(filled);
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    int found = -1;
+    for (int i = first_free; i < spec.count; ++i) {
+      if (key == param_name(spec, i)) {
+        found = i;
+        break;
+      }
+    }
+    if (found < 0) {
+      if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+        return false;
+      }
+      found = find_by_text(spec, key, first_free, spec.count);
+      if (found == -2) return false;
+      if (found < 0) {
+        int taken = find_by_text(spec, key, 0, first_free);
+        if (taken == -2) return false;
+        if (taken >= 0)
+          PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                       spec.name, key);
+        else
+          PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                       spec.name, key);
+        return false;
+      }
+    }
+    out[found] = value;
+  }
+  return true;
+}
+
+bool bind(const BindingSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out) {
+  const Py_ssize_t given = PyTuple_GET_SIZE(args);
+  const int required = required_count(spec);
+  for (int i = 0; i < spec.count; ++i) out[i] = i < required ? nullptr : spec.optional_default;
+
+  if (kwargs == nullptr) {
+    if (given < required || given > spec.count) {
+      positional_count_error(spec, given);
+      return false;
+    }
+    for (Py_ssize_t i = 0; i < given; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+    return true;
+  }
+
+  if (given > spec.count) {
+    positional_count_error(spec, given);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < given; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+  Py_ssize_t unclaimed = compat::dict_size(kwargs);
+  for (int i = static_cast<int>(given); i < required; ++i) {
+    PyObject* value = PyDict_GetItemWithError(kwargs, param_name(spec, i));
+    if (value == nullptr) {
+      if (!PyErr_Occurred()) positional_count_error(spec, i == 0 ? given : i);
+      return false;
+    }
+    out[i] = value;
+    --unclaimed;
+  }
+  if (spec.optional_default != nullptr && required >= given && unclaimed > 0) {
+    PyObject* value = PyDict_GetItemWithError(kwargs, param_name(spec, required));
+    if (value != nullptr) {
+      out[required] = value;
+      --unclaimed;
+    } else if (PyErr_Occurred()) {
+      return false;
+    }
+  }
+  if (unclaimed > 0) return match_keywords(spec, kwargs, given, out);
+  return true;
+}
+
+}  // namespace
+
+bool bind_arguments(const BindingSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out) {
+  if (bind(spec, args, kwargs, out)) return true;
+  add_traceback_entry(spec.entry_name, spec.def_line, spec.file);
+  return false;
+}
+
+}  // namespace addongate

@@ -1,0 +1,71 @@
+#include "runtime/compat.h"
+
+#include "runtime/ref.h"
+
+namespace addongate {
+namespace compat {
+
+namespace detail {
+uint64_t namespace_epoch = 1;
+}
+
+#if PY_VERSION_HEX >= 0x030C0000
+namespace {
+
+int watcher_id = -1;
+
+// Runs before the change; must not run Python code or touch the dict.
+int on_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+  ++detail::namespace_epoch;
+  return 0;
+}
+
+}  // namespace
+#endif
+
+int watch_namespace(PyObject* ns) {
+#if PY_VERSION_HEX >= 0x030C0000
+  if (watcher_id < 0) {
+    watcher_id = PyDict_AddWatcher(on_namespace_change);
+    if (watcher_id < 0) return -1;
+  }
+  // A namespace seen for the first time: forget what was remembered of any
+  // earlier one.
+  ++detail::namespace_epoch;
+  return PyDict_Watch(watcher_id, ns);
+#else
+  (void)ns;  // the dictionary's own version tag needs no set-up
+  return 0;
+#endif
+}
+
+PyObject* new_method_code(const char* file, const char* name, int first_line, int argcount,
+                          PyObject* varnames, PyObject* empty_bytes, PyObject* empty_tuple) {
+  const int flags = CO_OPTIMIZED | CO_NEWLOCALS;
+#if PY_VERSION_HEX >= 0x03080000
+  (void)empty_bytes;
+  (void)empty_tuple;
+  Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, name, first_line)));
+  if (!code) return nullptr;
+  Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
+  if (!replace) return nullptr;
+  Ref kwargs = Ref::steal(Py_BuildValue("{s:i,s:i,s:O,s:i}", "co_argcount", argcount,
+                                        "co_nlocals", static_cast<int>(PyTuple_GET_SIZE(varnames)),
+                                        "co_varnames", varnames, "co_flags", flags));
+  if (!kwargs) return nullptr;
+  Ref args = Ref::steal(PyTuple_New(0));
+  if (!args) return nullptr;
+  return PyObject_Call(replace.get(), args.get(), kwargs.get());
+#else
+  Ref file_obj = Ref::steal(PyUnicode_FromString(file));
+  Ref name_obj = Ref::steal(PyUnicode_InternFromString(name));
+  if (!file_obj || !name_obj) return nullptr;
+  return reinterpret_cast<PyObject*>(
+      PyCode_New(argcount, 0, static_cast<int>(PyTuple_GET_SIZE(varnames)), 0, flags,
+                 empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple, empty_tuple,
+                 file_obj.get(), name_obj.get(), first_line, empty_bytes));
+#endif
+}
+
+}  // namespace compat
+}  // namespace addongate

@@ -1,0 +1,199 @@
+// The few places where CPython 3.6 to 3.13 differ underneath the module.
+//
+// Each helper names what it does; the rest of the code calls these and never
+// tests PY_VERSION_HEX itself.
+#pragma once
+
+#include <Python.h>
+#include <frameobject.h>  // PyFrame_New: not pulled in by Python.h
+
+#include <cstdint>
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
+
+namespace addongate {
+namespace compat {
+
+// ---- member descriptors -----------------------------------------------------
+// 3.12 moved the member type codes into Python.h under new names.
+#if PY_VERSION_HEX >= 0x030C0000
+constexpr int kMemberObject = Py_T_OBJECT;
+constexpr int kMemberReadOnly = Py_READONLY;
+#else
+constexpr int kMemberObject = T_OBJECT;
+constexpr int kMemberReadOnly = READONLY;
+#endif
+
+// ---- the type flag that lets `obj.meth(...)` skip the bound method ----------
+// Added in 3.8; older interpreters always bind through tp_descr_get.
+#ifdef Py_TPFLAGS_METHOD_DESCRIPTOR
+constexpr unsigned long kMethodDescriptorFlag = Py_TPFLAGS_METHOD_DESCRIPTOR;
+#else
+constexpr unsigned long kMethodDescriptorFlag = 0;
+#endif
+
+// ---- dict size without a call ------------------------------------------------
+// The macro arrived in 3.7.
+inline Py_ssize_t dict_size(PyObject* dict) {
+#ifdef PyDict_GET_SIZE
+  return PyDict_GET_SIZE(dict);
+#else
+  return reinterpret_cast<PyDictObject*>(dict)->ma_used;
+#endif
+}
+
+// ---- calls without an argument tuple ----------------------------------------
+// 3.8 has the vectorcall protocol under a private name, 3.9 made it public;
+// 3.6 and 3.7 have the "fast call" that still skips the tuple for functions.
+inline PyObject* vectorcall(PyObject* callable, PyObject* const* args,
+                            Py_ssize_t nargs) {
+#if PY_VERSION_HEX >= 0x03090000
+  return PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs), nullptr);
+#elif PY_VERSION_HEX >= 0x03080000
+  return _PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs), nullptr);
+#else
+  return _PyObject_FastCallDict(callable, const_cast<PyObject**>(args), nargs,
+                                nullptr);
+#endif
+}
+
+// `args[0].name(*args[1:])`. From 3.9 the method is called without a bound
+// method in between; before, it is looked up and then called.
+inline PyObject* call_method(PyObject* name, PyObject* const* args,
+                             Py_ssize_t nargs) {
+#if PY_VERSION_HEX >= 0x03090000
+  return PyObject_VectorcallMethod(name, args, static_cast<size_t>(nargs),
+                                   nullptr);
+#else
+  PyObject* method = PyObject_GetAttr(args[0], name);
+  if (method == nullptr) return nullptr;
+  PyObject* result = vectorcall(method, args + 1, nargs - 1);
+  Py_DECREF(method);
+  return result;
+#endif
+}
+
+// ---- the pending exception, set aside and put back --------------------------
+// 3.12 keeps a single exception object; PyErr_Fetch still works there but is
+// the old, three-part interface.
+class PendingException {
+ public:
+  PendingException() {
+#if PY_VERSION_HEX >= 0x030C0000
+    exc_ = PyErr_GetRaisedException();
+#else
+    PyErr_Fetch(&type_, &value_, &tb_);
+#endif
+  }
+  PendingException(const PendingException&) = delete;
+  PendingException& operator=(const PendingException&) = delete;
+  ~PendingException() { discard(); }
+
+  // Makes the set-aside exception pending again (replacing any other).
+  void restore() {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc_);
+    exc_ = nullptr;
+#else
+    PyErr_Restore(type_, value_, tb_);
+    type_ = value_ = tb_ = nullptr;
+#endif
+  }
+  void discard() {
+#if PY_VERSION_HEX >= 0x030C0000
+    Py_CLEAR(exc_);
+#else
+    Py_CLEAR(type_);
+    Py_CLEAR(value_);
+    Py_CLEAR(tb_);
+#endif
+  }
+
+ private:
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* exc_ = nullptr;
+#else
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* tb_ = nullptr;
+#endif
+};
+
+// ---- synthetic frames ---------------------------------------------------------
+inline PyFrameObject* new_frame(PyCodeObject* code, PyObject* globals) {
+  return PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+}
+
+// Up to 3.10 a fresh frame reports its f_lineno field when it is set (3.10
+// prefers it over the code's first line); from 3.11 frames are opaque and the
+// line comes from the code object, whose first line already is `line`.
+inline void set_frame_line(PyFrameObject* frame, int line) {
+#if PY_VERSION_HEX < 0x030B0000
+  frame->f_lineno = line;
+#else
+  (void)frame;
+  (void)line;
+#endif
+}
+
+// ---- interpreter identity -----------------------------------------------------
+inline PyInterpreterState* current_interpreter() {
+#if PY_VERSION_HEX >= 0x03090000
+  return PyInterpreterState_Get();
+#else
+  return PyThreadState_Get()->interp;
+#endif
+}
+
+// The 64-bit ID of the current interpreter (3.7+), or -1 with an exception.
+inline int64_t current_interpreter_id() {
+#if PY_VERSION_HEX >= 0x03070000
+  return PyInterpreterState_GetID(current_interpreter());
+#else
+  PyErr_SetString(PyExc_SystemError, "interpreter IDs need CPython 3.7");
+  return -1;
+#endif
+}
+
+// ---- the version of the module namespace ------------------------------------
+// Global reads remember what they found while this number stays the same.
+// Up to 3.11 it is the dictionary's own version tag. From 3.12 that field is
+// deprecated, so a dictionary watcher bumps a counter of ours on every change
+// to a watched namespace; 0 never names a version.
+namespace detail {
+extern uint64_t namespace_epoch;
+}
+
+// Starts following changes of `ns`; 0 on success, -1 with an exception.
+int watch_namespace(PyObject* ns);
+
+inline uint64_t namespace_version(PyObject* ns) {
+#if PY_VERSION_HEX >= 0x030C0000
+  (void)ns;
+  return detail::namespace_epoch;
+#else
+  return reinterpret_cast<PyDictObject*>(ns)->ma_version_tag;
+#endif
+}
+
+// ---- code objects that describe a method for introspection ------------------
+// Makes a code object with `argcount` parameters and the local names
+// `varnames`, flags CO_OPTIMIZED | CO_NEWLOCALS and no instructions. PyCode_New
+// changed its signature in 3.8 and 3.11 and is deprecated from 3.12, so from
+// 3.8 an empty code object is made and then `replace`d.
+PyObject* new_method_code(const char* file, const char* name, int first_line,
+                          int argcount, PyObject* varnames, PyObject* empty_bytes,
+                          PyObject* empty_tuple);
+
+// ---- module slots -------------------------------------------------------------
+// 3.13 asks whether a module runs without the GIL; this one relies on it.
+#ifdef Py_mod_gil
+#define ADDONGATE_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_USED},
+#else
+#define ADDONGATE_GIL_SLOT
+#endif
+
+}  // namespace compat
+}  // namespace addongate

@@ -1,0 +1,133 @@
+#include "runtime/ops.h"
+
+#include "runtime/compat.h"
+#include "runtime/ref.h"
+#include "runtime/traceback.h"
+
+namespace addongate {
+
+void raise_object(PyObject* x) {
+  if (PyExceptionInstance_Check(x)) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(x)), x);
+    return;
+  }
+  if (!PyExceptionClass_Check(x)) {
+    PyErr_SetString(PyExc_TypeError,
+                    "raise: exception class must be a subclass of BaseException");
+    return;
+  }
+  Ref value = Ref::steal(PyObject_CallObject(x, nullptr));
+  if (!value) return;
+  if (PyExceptionInstance_Check(value.get())) {
+    PyErr_SetObject(x, value.get());
+    return;
+  }
+  PyErr_Format(PyExc_TypeError,
+               "calling %R should have returned an instance of BaseException, not %R", x,
+               reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
+}
+
+namespace {
+
+// A call that came back empty-handed without saying why is the callee's bug;
+// report it rather than pass on a bare null.
+PyObject* checked_result(PyObject* result) {
+  if (result == nullptr && !PyErr_Occurred())
+    PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+  return result;
+}
+
+}  // namespace
+
+PyObject* call_object(PyObject* f, PyObject* args) {
+  ternaryfunc call = Py_TYPE(f)->tp_call;
+  if (call == nullptr) return PyObject_Call(f, args, nullptr);  // its own "not callable"
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  PyObject* result = call(f, args, nullptr);
+  Py_LeaveRecursiveCall();
+  return checked_result(result);
+}
+
+PyObject* call_vector(PyObject* f, PyObject* const* args, Py_ssize_t n) {
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  PyObject* result = compat::vectorcall(f, args, n);
+  Py_LeaveRecursiveCall();
+  return checked_result(result);
+}
+
+PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t n) {
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  PyObject* result = compat::call_method(name, args, n);
+  Py_LeaveRecursiveCall();
+  return checked_result(result);
+}
+
+PyObject* get_item(PyObject* o, PyObject* key) {
+  PyMappingMethods* mapping = Py_TYPE(o)->tp_as_mapping;
+  if (mapping != nullptr && mapping->mp_subscript != nullptr) return mapping->mp_subscript(o, key);
+  PySequenceMethods* sequence = Py_TYPE(o)->tp_as_sequence;
+  if (sequence == nullptr || sequence->sq_item == nullptr) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object is not subscriptable", Py_TYPE(o)->tp_name);
+    return nullptr;
+  }
+  Py_ssize_t index;
+  if (PyLong_CheckExact(key)) {
+    index = PyLong_AsSsize_t(key);
+  } else {
+    Ref as_index = Ref::steal(PyNumber_Index(key));
+    index = as_index ? PyLong_AsSsize_t(as_index.get()) : -1;
+  }
+  if (index == -1 && PyErr_Occurred()) {
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_IndexError, "cannot fit '%.200s' into an index-sized integer",
+                   Py_TYPE(key)->tp_name);
+    }
+    return nullptr;
+  }
+  if (index < 0 && sequence->sq_length != nullptr) {
+    Py_ssize_t length = sequence->sq_length(o);
+    if (length >= 0) {
+      index += length;
+    } else if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();  // keep the index as given
+    } else {
+      return nullptr;
+    }
+  }
+  return sequence->sq_item(o, index);
+}
+
+PyObject* dict_get_item(PyObject* d, PyObject* key) {
+  PyObject* value = PyDict_GetItemWithError(d, key);
+  if (value != nullptr) return new_ref(value);
+  if (PyErr_Occurred()) return nullptr;
+  // KeyError((1, 2)), not KeyError(1, 2): a tuple key is shown whole.
+  if (PyTuple_Check(key)) {
+    Ref wrapped = Ref::steal(PyTuple_Pack(1, key));
+    if (wrapped) PyErr_SetObject(PyExc_KeyError, wrapped.get());
+  } else {
+    PyErr_SetObject(PyExc_KeyError, key);
+  }
+  return nullptr;
+}
+
+PyObject* lookup_global(PyObject* name, GlobalSlot* slot) {
+  PyObject* ns = module_namespace.dict;
+  uint64_t version = compat::namespace_version(ns);
+  if (slot->version != version || version == 0) {
+    PyObject* found = PyDict_GetItemWithError(ns, name);  // uses the name's cached hash
+    if (found == nullptr && PyErr_Occurred()) return nullptr;
+    slot->version = version;
+    slot->value = found;
+  }
+  if (slot->value != nullptr) return new_ref(slot->value);
+  PyObject* value = PyObject_GetAttr(module_namespace.builtins, name);
+  if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  }
+  return value;
+}
+
+}  // namespace addongate

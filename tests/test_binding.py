@@ -1,0 +1,195 @@
+"""Argument binding of the five methods that bind their own arguments."""
+import unittest
+
+import commons
+import RunnerCore
+from addonGate import Plugin
+from support import ModuleTestCase, module_entries
+
+LINES = {"__init__": 25, "get_plugin_list": 37, "exec_fun": 48, "get_fun": 68, "isdef": 83}
+
+
+class Text(str):
+    pass
+
+
+def refusals(p, a):
+    """(method, callable, positional, keywords or None, message) of refused calls."""
+    P = Plugin
+    at_least_1 = "%s() takes at least 1 positional argument (0 given)"
+    rows = []
+    for name in ("__init__", "get_plugin_list"):
+        bound = Plugin if name == "__init__" else p.get_plugin_list
+        param = "init_plugin_name" if name == "__init__" else "upgrade_force"
+        unbound = getattr(P, name)
+        rows += [
+            (name, unbound, (), None, at_least_1 % name),
+            (name, bound, (1, 2), None, name + "() takes at most 2 positional arguments (3 given)"),
+            (name, unbound, (p, 1, 2, 3), None, name + "() takes at most 2 positional arguments (4 given)"),
+            (name, unbound, (), {}, at_least_1 % name),
+            (name, bound, (1, 2), {}, name + "() takes at most 2 positional arguments (3 given)"),
+            (name, unbound, (), {param: 1}, at_least_1 % name),
+            (name, bound, (1,), {param: 2}, name + "() got multiple values for keyword argument '%s'" % param),
+            (name, bound, (), {"self": p}, name + "() got multiple values for keyword argument 'self'"),
+            (name, bound, (), {"foo": 1}, name + "() got an unexpected keyword argument 'foo'"),
+            (name, bound, (), {param: 1, "foo": 1}, name + "() got an unexpected keyword argument 'foo'"),
+            (name, unbound, (p,), {1: 2}, name + "() keywords must be strings"),
+        ]
+    least = "exec_fun() takes at least 2 positional arguments (%d given)"
+    most = "exec_fun() takes at most 3 positional arguments (4 given)"
+    multiple = "exec_fun() got multiple values for keyword argument '%s'"
+    rows += [
+        ("exec_fun", p.exec_fun, (), None, least % 1),
+        ("exec_fun", P.exec_fun, (), None, least % 0),
+        ("exec_fun", p.exec_fun, (a, "m", "x"), None, most),
+        ("exec_fun", p.exec_fun, (), {}, least % 1),
+        ("exec_fun", p.exec_fun, (a, "m", "x"), {}, most),
+        ("exec_fun", P.exec_fun, (), {"get_args": a, "def_name": "m"}, least % 0),
+        ("exec_fun", p.exec_fun, (), {"def_name": "m"}, least % 1),
+        ("exec_fun", P.exec_fun, (), {"self": p, "def_name": "m"}, least % 1),
+        ("exec_fun", p.exec_fun, (), {"other": 1}, least % 1),
+        ("exec_fun", p.exec_fun, (a, "m", "x"), {"def_name": "n"}, most),
+        ("exec_fun", p.exec_fun, (a, "m"), {"def_name": "n"}, multiple % "def_name"),
+        ("exec_fun", p.exec_fun, (a,), {"get_args": a}, multiple % "get_args"),
+        ("exec_fun", p.exec_fun, (a, "m"), {Text("def_name"): "n"}, multiple % "def_name"),
+        ("exec_fun", p.exec_fun, (a,), {"name": 1}, "exec_fun() got an unexpected keyword argument 'name'"),
+        ("exec_fun", p.exec_fun, (a,), {Text("get_arg"): 1}, "exec_fun() got an unexpected keyword argument 'get_arg'"),
+        ("exec_fun", P.exec_fun, (p, a), {1: 2}, "exec_fun() keywords must be strings"),
+    ]
+    for name in ("get_fun", "isdef"):
+        bound, unbound = getattr(p, name), getattr(P, name)
+        exactly = name + "() takes exactly 2 positional arguments (%d given)"
+        rows += [
+            (name, bound, (), None, exactly % 1),
+            (name, unbound, (), None, exactly % 0),
+            (name, unbound, ("m",), None, exactly % 1),
+            (name, bound, ("m", "n"), None, exactly % 3),
+            (name, bound, (), {}, exactly % 1),
+            (name, bound, ("m", "n"), {}, exactly % 3),
+            (name, bound, ("m", "n"), {"def_name": "o"}, exactly % 3),
+            (name, unbound, (), {"def_name": "m"}, exactly % 0),
+            (name, unbound, (), {"self": p}, exactly % 1),
+            (name, bound, (), {"other": 1}, exactly % 1),
+            (name, bound, ("m",), {"def_name": "n"}, name + "() got multiple values for keyword argument 'def_name'"),
+            (name, bound, ("m",), {"self": p}, name + "() got multiple values for keyword argument 'self'"),
+            (name, bound, ("m",), {"other": 1}, name + "() got an unexpected keyword argument 'other'"),
+            (name, bound, (), {"def_name": "m", "other": 1}, name + "() got an unexpected keyword argument 'other'"),
+            (name, unbound, (p, "m"), {1: 2}, name + "() keywords must be strings"),
+        ]
+    return rows
+
+
+class RefusedCallsTest(ModuleTestCase):
+    def test_refusals(self):
+        p, a = Plugin("a"), commons.dict_obj(s="x")
+        for name, fn, args, kw, message in refusals(p, a):
+            with self.subTest(name=name, args=args, kw=kw):
+                RunnerCore.reset()
+                with self.assertRaises(TypeError) as cm:
+                    if kw is None:
+                        fn(*args)
+                    else:
+                        fn(*args, **kw)
+                self.assertEqual(str(cm.exception), message)
+                self.assertEntry(cm.exception, "addonGate.Plugin." + name, LINES[name])
+                self.assertEqual(RunnerCore.calls, [])
+                self.assertEqual(p._Plugin__plugin_name, "a")
+                self.assertEqual(Plugin._Plugin__obj_dict, {})
+
+    def test_dir_refusals_add_no_entry(self):
+        p = Plugin("a")
+        rows = [(p.__dir__, (1,), {}, "__dir__() takes exactly one argument (2 given)"),
+                (Plugin.__dir__, (), {}, "__dir__() takes exactly one argument (0 given)"),
+                (p.__dir__, (), {"x": 1}, "__dir__() takes no keyword arguments"),
+                (p.__dir__, (1,), {"x": 1}, "__dir__() takes no keyword arguments")]
+        for fn, args, kw, message in rows:
+            with self.subTest(args=args, kw=kw):
+                with self.assertRaises(TypeError) as cm:
+                    fn(*args, **kw)
+                self.assertEqual(str(cm.exception), message)
+                self.assertEqual(module_entries(cm.exception), [])
+        self.assertEqual(p.__dir__(**{}), "")
+
+
+class AcceptedCallsTest(ModuleTestCase):
+    def test_runner_sees_bound_values(self):
+        p, a = Plugin("a"), commons.dict_obj(s="req")
+        P = Plugin
+        plain = "".join(["def_", "name"])  # equal text, not the interned name
+        rows = [
+            (p.get_plugin_list, (), None, ("get_plugin_list", 0)),
+            (p.get_plugin_list, (), {}, ("get_plugin_list", 0)),
+            (p.get_plugin_list, ("yes",), None, ("get_plugin_list", 1)),
+            (p.get_plugin_list, (), {"upgrade_force": True}, ("get_plugin_list", 1)),
+            (P.get_plugin_list, (), {"self": p, "upgrade_force": 1}, ("get_plugin_list", 1)),
+            (P.get_plugin_list, (5,), None, ("get_plugin_list", 0)),
+            (p.exec_fun, (a,), None, ("plugin_run", "a", "req", a)),
+            (p.exec_fun, (a,), {}, ("plugin_run", "a", "req", a)),
+            (p.exec_fun, (a, "m"), None, ("plugin_run", "a", "m", a)),
+            (p.exec_fun, (a,), {"def_name": "m"}, ("plugin_run", "a", "m", a)),
+            (p.exec_fun, (), {"get_args": a}, ("plugin_run", "a", "req", a)),
+            (p.exec_fun, (), {"def_name": "m", "get_args": a}, ("plugin_run", "a", "m", a)),
+            (P.exec_fun, (), {"def_name": "m", "get_args": a, "self": p}, ("plugin_run", "a", "m", a)),
+            (p.exec_fun, (a,), {plain: "m"}, ("plugin_run", "a", "m", a)),
+        ]
+        for name in ("get_fun", "isdef"):
+            rows += [
+                (getattr(p, name), ("m",), None, ("plugin_run", "a", "m")),
+                (getattr(p, name), ("m",), {}, ("plugin_run", "a", "m")),
+                (getattr(p, name), (), {"def_name": "m"}, ("plugin_run", "a", "m")),
+                (getattr(P, name), (), {"self": p, "def_name": "m"}, ("plugin_run", "a", "m")),
+                (getattr(p, name), (), {plain: "m"}, ("plugin_run", "a", "m")),
+                (getattr(p, name), (), {Text("def_name"): "m"}, ("plugin_run", "a", "m")),
+            ]
+        for fn, args, kw, expected in rows:
+            with self.subTest(fn=fn, args=args, kw=kw):
+                RunnerCore.reset()
+                Plugin._Plugin__obj_dict.clear()
+                if kw is None:
+                    fn(*args)
+                else:
+                    fn(*args, **kw)
+                self.assertEqual(len(RunnerCore.calls), 1)
+                self.assertEqual(RunnerCore.calls[0][:len(expected)], expected)
+                if expected[0] == "plugin_run" and len(expected) == 4:
+                    self.assertIs(RunnerCore.calls[0][3], a)
+
+    def test_constructor_binding(self):
+        rows = [((), {"init_plugin_name": "x"}, "x"), (("x",), {}, "x"), ((True,), None, True)]
+        for args, kw, expected in rows:
+            with self.subTest(args=args, kw=kw):
+                p = Plugin(*args, **(kw or {}))
+                self.assertEqual(p._Plugin__plugin_name, expected)
+        p = Plugin("a")
+        Plugin.__init__(self=p, init_plugin_name="y")
+        self.assertEqual(p._Plugin__plugin_name, "y")
+
+    def test_defaults_attribute_does_not_change_binding(self):
+        a = commons.dict_obj(s="req")
+        rows = [("exec_fun", ("m",), lambda p: p.exec_fun(a), ("plugin_run", "a", "req", a)),
+                ("get_plugin_list", (True,), lambda p: p.get_plugin_list(), ("get_plugin_list", 0)),
+                ("exec_fun", None, lambda p: p.exec_fun(a), ("plugin_run", "a", "req", a))]
+        for name, new, call, expected in rows:
+            with self.subTest(name=name, defaults=new):
+                RunnerCore.reset()
+                method = getattr(Plugin, name)
+                saved = method.__defaults__
+                method.__defaults__ = new
+                try:
+                    self.assertEqual(method.__defaults__, new)
+                    call(Plugin("a"))
+                finally:
+                    method.__defaults__ = saved
+                self.assertEqual(RunnerCore.calls, [expected])
+        saved = Plugin.__init__.__defaults__
+        Plugin.__init__.__defaults__ = ("x",)
+        try:
+            with self.assertRaises(ValueError):
+                Plugin()
+        finally:
+            Plugin.__init__.__defaults__ = saved
+        self.assertEqual(Plugin.__init__.__defaults__, (None,))
+
+
+if __name__ == "__main__":
+    unittest.main()

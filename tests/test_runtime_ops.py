@@ -1,0 +1,261 @@
+"""Raising, calling, item reads and global reads inside the method bodies."""
+import builtins
+import collections
+import sys
+import unittest
+
+import addonGate
+import commons
+import RunnerCore
+from addonGate import Plugin
+from support import FILE_NAME, ModuleTestCase, module_entries, reset, run_python
+
+NOT_AN_EXCEPTION = "raise: exception class must be a subclass of BaseException"
+
+
+class StubError(Exception):
+    pass
+
+
+class Stub(object):
+    """Stands in for either host module and counts its uses."""
+
+    def __init__(self):
+        self.used = 0
+
+    def plugin_run(self, plugin_name, def_name, get_args):
+        self.used += 1
+
+    def get_plugin_list(self, force):
+        self.used += 1
+
+    def dict_obj(self):
+        self.used += 1
+        return commons.dict_obj()
+
+    def CorvelError(self, msg):
+        self.used += 1
+        return StubError(msg)
+
+
+def load_failure(p):
+    RunnerCore.reply = {"status": False, "msg": "加载失败"}
+    try:
+        p.exec_fun(commons.dict_obj(), "m")
+    except (StubError, commons.CorvelError):
+        pass
+
+
+# global read, call that reads it, its line and entry name
+READERS = [
+    ("RunnerCore", lambda p: p.get_plugin_list(), 45, "get_plugin_list"),
+    ("RunnerCore", lambda p: p.exec_fun(commons.dict_obj(), "m"), 59, "exec_fun"),
+    ("RunnerCore", lambda p: p.get_fun("m"), 80, "get_fun"),
+    ("commons", lambda p: p.get_fun("m"), 77, "get_fun"),
+    ("commons", load_failure, 64, "exec_fun"),
+]
+
+
+class RaiseObjectTest(ModuleTestCase):
+    def raise_through(self, factory):
+        saved = commons.CorvelError
+        commons.CorvelError = factory
+        self.addCleanup(setattr, commons, "CorvelError", saved)
+        RunnerCore.reply = {"status": False, "msg": "x加载失败"}
+        with self.assertRaises(BaseException) as cm:
+            Plugin("a").exec_fun(commons.dict_obj(), "m")
+        return cm.exception
+
+    def test_raised_objects(self):
+        class Odd(Exception):
+            def __new__(cls, *args):
+                return 5
+
+        class Plain(object):
+            pass
+        odd = "calling %r should have returned an instance of BaseException, not %r" % (Odd, int)
+        instance = StubError("ready")
+        rows = [(lambda msg: "text", TypeError, (NOT_AN_EXCEPTION,)),
+                (lambda msg: KeyError, KeyError, ()),
+                (lambda msg: Plain, TypeError, (NOT_AN_EXCEPTION,)),
+                (lambda msg: None, TypeError, (NOT_AN_EXCEPTION,)),
+                (lambda msg: Odd, TypeError, (odd,)),
+                (lambda msg: instance, StubError, ("ready",)),
+                (commons.CorvelError, commons.CorvelError, ("x加载失败",))]
+        for factory, kind, args in rows:
+            with self.subTest(kind=kind, args=args):
+                exc = self.raise_through(factory)
+                self.assertIs(type(exc), kind)
+                self.assertEqual(exc.args, args)
+                self.assertEntry(exc, "addonGate.Plugin.exec_fun", 64)
+        self.assertIs(self.raise_through(lambda msg: instance), instance)
+
+    def test_instantiation_failure_passes_through(self):
+        class Refusing(Exception):
+            def __init__(self):
+                raise StubError("no instance")
+        exc = self.raise_through(lambda msg: Refusing)
+        self.assertIs(type(exc), StubError)
+        self.assertEqual(module_entries(exc)[0], (FILE_NAME, "addonGate.Plugin.exec_fun", 64))
+
+
+class LookupGlobalTest(ModuleTestCase):
+    def setUp(self):
+        super(LookupGlobalTest, self).setUp()
+        for name in ("RunnerCore", "commons", "__getattr__"):
+            self.addCleanup(lambda n=name: hasattr(builtins, n) and delattr(builtins, n))
+        self.addCleanup(reset)
+
+    def test_each_reading_place(self):
+        for name, call, line, short in READERS:
+            with self.subTest(name=name, line=line):
+                reset()
+                original = getattr(addonGate, name)
+                p = Plugin("a")
+                call(p)
+                delattr(addonGate, name)
+                with self.assertRaises(NameError) as cm:
+                    call(p)
+                self.assertEqual(str(cm.exception), "name '%s' is not defined" % name)
+                entries = module_entries(cm.exception)
+                self.assertEqual(entries[-1], (FILE_NAME, "addonGate.Plugin." + short, line))
+                self.assertEqual([e[0] for e in entries].count(FILE_NAME), 1)
+                steps = [(builtins, Stub()), (builtins, Stub()), (addonGate, Stub()), (addonGate, Stub())]
+                for where, stub in steps:
+                    setattr(where, name, stub)
+                    call(p)
+                    self.assertEqual(stub.used, 1, (where.__name__, line))
+                delattr(builtins, name)
+                setattr(addonGate, name, original)
+                used = steps[-1][1].used
+                call(p)
+                self.assertEqual(steps[-1][1].used, used)
+                delattr(addonGate, name)
+                setattr(builtins, name, steps[0][1])
+                call(p)
+                self.assertEqual(steps[0][1].used, 2)
+
+    def test_builtins_attribute_hook(self):
+        # A module-level __getattr__ of builtins answers attribute reads from 3.7 on.
+        class Missing(AttributeError):
+            pass
+        stub = Stub()
+
+        def answer(name):
+            return stub
+
+        def refuse(name):
+            raise Missing(name)
+
+        def fail(name):
+            raise StubError(name)
+        hook = sys.version_info >= (3, 7)
+        rows = [(answer, None if hook else NameError), (refuse, NameError), (fail, StubError if hook else NameError)]
+        p = Plugin("a")
+        del addonGate.RunnerCore
+        for getattr_hook, kind in rows:
+            with self.subTest(hook=getattr_hook.__name__):
+                builtins.__getattr__ = getattr_hook
+                try:
+                    if kind is None:
+                        p.get_plugin_list()
+                        self.assertEqual(stub.used, 1 if hook else 0)
+                        continue
+                    with self.assertRaises(kind) as cm:
+                        p.get_plugin_list()
+                finally:
+                    del builtins.__getattr__
+                self.assertEntry(cm.exception, "addonGate.Plugin.get_plugin_list", 45)
+
+
+class ItemAndCallTest(ModuleTestCase):
+    def test_cache_without_subscription(self):
+        class AlwaysIn(object):
+            def __contains__(self, key):
+                return True
+        name = "Unsubscriptable" * 20
+        p = Plugin("a")
+        p._Plugin__obj_dict = type(name, (object,), {"keys": lambda self: AlwaysIn()})()
+        with self.assertRaises(TypeError) as cm:
+            p.get_fun("m")
+        self.assertEqual(str(cm.exception), "'%s' object is not subscriptable" % name[:200])
+        self.assertEntry(cm.exception, "addonGate.Plugin.get_fun", 76)
+
+        class SequenceOnly(collections.deque):
+            def keys(self):
+                return AlwaysIn()
+        p._Plugin__obj_dict = SequenceOnly(["x"])
+        with self.assertRaises(TypeError) as cm:
+            p.get_fun("m")
+        self.assertIn("tuple", str(cm.exception))
+        self.assertEntry(cm.exception, "addonGate.Plugin.get_fun", 76)
+        self.assertEqual(RunnerCore.calls, [])
+
+    def test_reply_losing_msg_between_reads(self):
+        for found, line in ((-1, 63), (3, 64)):
+            with self.subTest(found=found):
+                reply = {"status": False}
+
+                class Msg(object):
+                    def find(self, marker):
+                        del reply["msg"]
+                        return found
+                reply["msg"] = Msg()
+                RunnerCore.reply = reply
+                with self.assertRaises(KeyError) as cm:
+                    Plugin("a").exec_fun(commons.dict_obj(), "m")
+                self.assertEqual(cm.exception.args, ("msg",))
+                self.assertEntry(cm.exception, "addonGate.Plugin.exec_fun", line)
+
+    def test_bad_callables(self):
+        rows = [(5, TypeError)]
+        try:
+            import _testcapi
+            rows.append((_testcapi.return_null_without_error, SystemError))
+        except ImportError:
+            pass
+        for value, kind in rows:
+            with self.subTest(value=value):
+                saved = commons.dict_obj
+                commons.dict_obj = value
+                try:
+                    with self.assertRaises(kind) as cm:
+                        Plugin("a").get_fun("m")
+                finally:
+                    commons.dict_obj = saved
+                self.assertEntry(cm.exception, "addonGate.Plugin.get_fun", 77)
+                self.assertEqual(RunnerCore.calls, [])
+
+    def test_recursion_guard(self):
+        code = r'''
+import sys, addonGate, commons, types
+class Caller(object):
+    def __init__(self, inner): self.inner = inner
+    def __call__(self, *args): return self.inner(*args)
+p = addonGate.Plugin("a")
+addonGate.RunnerCore = types.SimpleNamespace(plugin_run=Caller(lambda n, d, a: p.exec_fun(a, d)))
+found = 0
+for extra in range(4):
+    for pad in range(6):
+        call = p.exec_fun
+        for _ in range(pad):
+            call = Caller(call)
+        sys.setrecursionlimit(400 + extra if sys.version_info < (3, 12) else 100000)
+        try:
+            call(commons.dict_obj(), "m")
+        except RecursionError as exc:
+            tb = exc.__traceback__
+            while tb.tb_next is not None:
+                tb = tb.tb_next
+            if (tb.tb_frame.f_code.co_name, tb.tb_lineno) == ("addonGate.Plugin.exec_fun", 59) \
+                    and str(exc).endswith(" while calling a Python object"):
+                found += 1
+print(found)
+'''
+        proc = run_python(code)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertGreater(int(proc.stdout), 0, "the module's call guard never tripped")
+
+
+if __name__ == "__main__":
+    unittest.main()
