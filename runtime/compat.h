@@ -9,22 +9,16 @@
 
 #include <cstdint>
 
-#if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>
-#endif
+#include <structmember.h>  // T_OBJECT: reads None where the field is empty
 
 namespace addongate {
 namespace compat {
 
 // ---- member descriptors -----------------------------------------------------
-// 3.12 moved the member type codes into Python.h under new names.
-#if PY_VERSION_HEX >= 0x030C0000
-constexpr int kMemberObject = Py_T_OBJECT;
-constexpr int kMemberReadOnly = Py_READONLY;
-#else
+// An object field that reads None while empty. 3.12 renamed the public codes
+// and kept only this old name for that behaviour.
 constexpr int kMemberObject = T_OBJECT;
 constexpr int kMemberReadOnly = READONLY;
-#endif
 
 // ---- the type flag that lets `obj.meth(...)` skip the bound method ----------
 // Added in 3.8; older interpreters always bind through tp_descr_get.

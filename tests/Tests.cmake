@@ -14,3 +14,24 @@ set_tests_properties(module_${tag} PROPERTIES ENVIRONMENT
 
 add_test(NAME exports_${tag}
          COMMAND sh "${src}/tests/check_exports.sh" "$<TARGET_FILE:addonGate_${tag}>")
+
+# The suite against the AddressSanitizer + UBSan build, the sanitizer runtime
+# preloaded into the interpreter and the interpreter's own allocator off so
+# every allocation is checked.
+if(TARGET addonGate_${tag}_asan)
+  execute_process(COMMAND "${CMAKE_CXX_COMPILER}" -print-file-name=libasan.so
+                  OUTPUT_VARIABLE asan_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
+  add_test(NAME sanitized_${tag}
+           COMMAND "${py_EXE}" -m unittest discover -s tests -t tests -p "test_*.py"
+           WORKING_DIRECTORY "${src}")
+  set_tests_properties(sanitized_${tag} PROPERTIES ENVIRONMENT
+    "${test_env};PYTHONPATH=${outdir}-variants/asan:${src}/tests/stubs:${src}/tests;LD_PRELOAD=${asan_runtime};PYTHONMALLOC=malloc;ASAN_OPTIONS=detect_leaks=0:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1;ADDONGATE_SANITIZED=1")
+endif()
+
+if(tag IN_LIST ADDONGATE_MEMCHECK_TAGS)
+  add_test(NAME memcheck_${tag}
+           COMMAND "${py_EXE}" "${src}/tests/memcheck.py" "${py_EXE}"
+           WORKING_DIRECTORY "${src}")
+  set_tests_properties(memcheck_${tag} PROPERTIES ENVIRONMENT
+    "${test_env};PYTHONPATH=${outdir}:${src}/tests/stubs:${src}/tests;PYTHONMALLOC=malloc")
+endif()

@@ -58,6 +58,14 @@ class ModuleTestCase(unittest.TestCase):
     def setUp(self):
         reset()
 
+    def caught(self, kind, fn, *args, **kwargs):
+        """The exception `fn` raises, with its traceback (assertRaises drops it)."""
+        try:
+            fn(*args, **kwargs)
+        except kind as exc:
+            return exc
+        self.fail("%s not raised" % kind.__name__)
+
     def assertEntry(self, exc, name, line):
         """Exactly one module entry after the caller's frame."""
         self.assertEqual(module_entries(exc), [(FILE_NAME, name, line)])
