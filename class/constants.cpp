@@ -97,8 +97,8 @@ int make_empty_constants() {
 
 int make_name_constants() {
   for (const NameEntry& entry : kNames) {
-    PyObject* value = entry.intern ? PyUnicode_InternFromString(entry.text)
-                                   : PyUnicode_FromString(entry.text);
+    PyObject* value =
+        entry.intern ? PyUnicode_InternFromString(entry.text) : PyUnicode_FromString(entry.text);
     if (value == nullptr) return -1;
     store(&(constants.*entry.slot), value);
     if (PyObject_Hash(value) == -1) return -1;

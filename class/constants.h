@@ -18,15 +18,15 @@ struct Constants {
   PyObject* builtins_module;  // "builtins"
   PyObject* builtins_global;  // "__builtins__"
   PyObject* commons;
-  PyObject* runner_core;      // "RunnerCore"
-  PyObject* test_global;      // "__test__"
-  PyObject* value_error;      // "ValueError"
-  PyObject* module_attr;      // "__module__"
-  PyObject* qualname_attr;    // "__qualname__"
-  PyObject* plugin_name_attr; // "_Plugin__plugin_name"
-  PyObject* is_php_attr;      // "_Plugin__is_php"
-  PyObject* dict_attr;        // "__dict__"
-  PyObject* obj_dict_attr;    // "_Plugin__obj_dict"
+  PyObject* runner_core;       // "RunnerCore"
+  PyObject* test_global;       // "__test__"
+  PyObject* value_error;       // "ValueError"
+  PyObject* module_attr;       // "__module__"
+  PyObject* qualname_attr;     // "__qualname__"
+  PyObject* plugin_name_attr;  // "_Plugin__plugin_name"
+  PyObject* is_php_attr;       // "_Plugin__is_php"
+  PyObject* dict_attr;         // "__dict__"
+  PyObject* obj_dict_attr;     // "_Plugin__obj_dict"
 
   // Methods: short and qualified names.
   PyObject* init;

@@ -128,8 +128,8 @@ int import_and_bind(PyObject* ns, PyObject* name) {
   if (!fromlist) return -1;
   Ref locals = Ref::steal(PyDict_New());
   if (!locals) return -1;
-  Ref module = Ref::steal(
-      PyImport_ImportModuleLevelObject(name, ns, locals.get(), fromlist.get(), 0));
+  Ref module =
+      Ref::steal(PyImport_ImportModuleLevelObject(name, ns, locals.get(), fromlist.get(), 0));
   if (!module) return -1;
   return PyDict_SetItem(ns, name, module.get());
 }
@@ -145,9 +145,9 @@ int make_method_constants() {
       PyObject* name = k.*(m.local_names[j]);
       PyTuple_SET_ITEM(varnames.get(), j, new_ref(name));
     }
-    Ref code = Ref::steal(compat::new_method_code(rules::kSourceFile, m.record->name,
-                                                  m.first_line, m.argcount, varnames.get(),
-                                                  k.empty_bytes, k.empty_tuple));
+    Ref code = Ref::steal(compat::new_method_code(rules::kSourceFile, m.record->name, m.first_line,
+                                                  m.argcount, varnames.get(), k.empty_bytes,
+                                                  k.empty_tuple));
     if (!code) return line;
     Ref defaults;
     if (m.default_value != nullptr) {
@@ -190,11 +190,11 @@ int build_plugin_class(PyObject* ns) {
   for (int i = 0; i < kPluginMethodCount; ++i) {
     const PluginMethod& m = plugin_methods[i];
     const MethodConstants& made = plugin_method_constants[i];
-    Ref method = Ref::steal(
-        method_object_new(m.record, k.*(m.qualname), k.module_name, ns, made.code));
+    Ref method =
+        Ref::steal(method_object_new(m.record, k.*(m.qualname), k.module_name, ns, made.code));
     if (!method) return m.first_line;
     if (made.defaults != nullptr) method_object_set_defaults(method.get(), made.defaults);
-    PyObject* name = i == 0 ? k.init
+    PyObject* name = i == 0   ? k.init
                      : i == 1 ? k.get_plugin_list
                      : i == 2 ? k.exec_fun
                      : i == 3 ? k.get_fun

@@ -22,7 +22,8 @@
 //           if not def_name:                                         # 56
 //               def_name = get_args.get("s", "")                     # 57
 //           res = RunnerCore.plugin_run(self.__plugin_name, def_name, get_args)  # 59
-//           if isinstance(res, dict) and "status" in res and res["status"] == False and "msg" in res:  # 61
+//           if isinstance(res, dict) and "status" in res and res["status"] == False and "msg" in
+//           res:  # 61
 //               if res["msg"].find("加载失败") != -1 or res["msg"].find("Traceback ") == 0:  # 63
 //                   raise commons.CorvelError(res["msg"])            # 64
 //           return res
@@ -84,8 +85,7 @@ PyObject* init_body(PyObject* self, PyObject* init_plugin_name) {
       return fail(kInitEntry, 34);
     }
   }
-  if (PyObject_SetAttr(self, k.plugin_name_attr, init_plugin_name) < 0)
-    return fail(kInitEntry, 35);
+  if (PyObject_SetAttr(self, k.plugin_name_attr, init_plugin_name) < 0) return fail(kInitEntry, 35);
   Py_RETURN_NONE;
 }
 
@@ -293,17 +293,16 @@ PyObject* const* const kExecFunNames[] = {&constants.self, &constants.get_args,
                                           &constants.def_name};
 PyObject* const* const kDefNameNames[] = {&constants.self, &constants.def_name};
 
-const BindingSpec kInitBinding = {"__init__", 2, kInitNames, Py_None, kInitEntry, 25,
-                                  rules::kSourceFile};
-const BindingSpec kGetPluginListBinding = {
-    "get_plugin_list", 2, kGetPluginListNames, Py_False, kGetPluginListEntry, 37,
-    rules::kSourceFile};
-const BindingSpec kExecFunBinding = {"exec_fun", 3, kExecFunNames, Py_None, kExecFunEntry, 48,
-                                     rules::kSourceFile};
-const BindingSpec kGetFunBinding = {"get_fun", 2, kDefNameNames, nullptr, kGetFunEntry, 68,
-                                    rules::kSourceFile};
-const BindingSpec kIsdefBinding = {"isdef", 2, kDefNameNames, nullptr, kIsdefEntry, 83,
-                                   rules::kSourceFile};
+const BindingSpec kInitBinding = {"__init__", 2,  kInitNames,        Py_None,
+                                  kInitEntry, 25, rules::kSourceFile};
+const BindingSpec kGetPluginListBinding = {"get_plugin_list",   2,  kGetPluginListNames, Py_False,
+                                           kGetPluginListEntry, 37, rules::kSourceFile};
+const BindingSpec kExecFunBinding = {"exec_fun",    3,  kExecFunNames,     Py_None,
+                                     kExecFunEntry, 48, rules::kSourceFile};
+const BindingSpec kGetFunBinding = {"get_fun",    2,  kDefNameNames,     nullptr,
+                                    kGetFunEntry, 68, rules::kSourceFile};
+const BindingSpec kIsdefBinding = {"isdef",     2,  kDefNameNames,     nullptr,
+                                   kIsdefEntry, 83, rules::kSourceFile};
 
 PyObject* init_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* a[2];
@@ -342,11 +341,11 @@ constexpr int kKeywords = METH_VARARGS | METH_KEYWORDS;
 #define DOC_LINE(text) "            " text "\n"
 #define DOC_END "        "
 
-const MethodRecord kInitRecord = {
-    "__init__", kKeywords, init_entry, nullptr,
-    "\n" DOC_LINE("@name 实例化插件对像") DOC_LINE("@author kvarn<2021-06-15>")
-        DOC_LINE("@param init_plugin_name<string> 插件名称") DOC_LINE("@return Plguin<object>")
-            DOC_END};
+const MethodRecord kInitRecord = {"__init__", kKeywords, init_entry, nullptr,
+                                  "\n" DOC_LINE("@name 实例化插件对像")
+                                      DOC_LINE("@author kvarn<2021-06-15>")
+                                          DOC_LINE("@param init_plugin_name<string> 插件名称")
+                                              DOC_LINE("@return Plguin<object>") DOC_END};
 const MethodRecord kGetPluginListRecord = {
     "get_plugin_list", kKeywords, get_plugin_list_entry, nullptr,
     "\n" DOC_LINE("@name 获取插件列表") DOC_LINE("@author kvarn<2021-06-15>")

@@ -75,8 +75,8 @@ bool match_keywords(const BindingSpec& spec, PyObject* kwargs, Py_ssize_t filled
           PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                        spec.name, key);
         else
-          PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                       spec.name, key);
+          PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
+                       key);
         return false;
       }
     }

@@ -11,8 +11,8 @@ namespace addongate {
 // `optional_default` is set; all others are required. Names are interned
 // strings made at start-up (their hashes computed then).
 struct BindingSpec {
-  const char* name;  // short name, for messages
-  int count;         // parameters, `self` included (at most 3)
+  const char* name;               // short name, for messages
+  int count;                      // parameters, `self` included (at most 3)
   PyObject* const* const* names;  // address of each name's constant
   PyObject* optional_default;     // fixed here, never read from __defaults__
   const char* entry_name;         // traceback entry of a failed binding

@@ -49,9 +49,9 @@ PyObject* new_method_code(const char* file, const char* name, int first_line, in
   if (!code) return nullptr;
   Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
   if (!replace) return nullptr;
-  Ref kwargs = Ref::steal(Py_BuildValue("{s:i,s:i,s:O,s:i}", "co_argcount", argcount,
-                                        "co_nlocals", static_cast<int>(PyTuple_GET_SIZE(varnames)),
-                                        "co_varnames", varnames, "co_flags", flags));
+  Ref kwargs = Ref::steal(Py_BuildValue("{s:i,s:i,s:O,s:i}", "co_argcount", argcount, "co_nlocals",
+                                        static_cast<int>(PyTuple_GET_SIZE(varnames)), "co_varnames",
+                                        varnames, "co_flags", flags));
   if (!kwargs) return nullptr;
   Ref args = Ref::steal(PyTuple_New(0));
   if (!args) return nullptr;
@@ -61,9 +61,9 @@ PyObject* new_method_code(const char* file, const char* name, int first_line, in
   Ref name_obj = Ref::steal(PyUnicode_InternFromString(name));
   if (!file_obj || !name_obj) return nullptr;
   return reinterpret_cast<PyObject*>(
-      PyCode_New(argcount, 0, static_cast<int>(PyTuple_GET_SIZE(varnames)), 0, flags,
-                 empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple, empty_tuple,
-                 file_obj.get(), name_obj.get(), first_line, empty_bytes));
+      PyCode_New(argcount, 0, static_cast<int>(PyTuple_GET_SIZE(varnames)), 0, flags, empty_bytes,
+                 empty_tuple, empty_tuple, varnames, empty_tuple, empty_tuple, file_obj.get(),
+                 name_obj.get(), first_line, empty_bytes));
 #endif
 }
 

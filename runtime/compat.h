@@ -5,11 +5,10 @@
 #pragma once
 
 #include <Python.h>
-#include <frameobject.h>  // PyFrame_New: not pulled in by Python.h
+#include <frameobject.h>   // PyFrame_New: not pulled in by Python.h
+#include <structmember.h>  // T_OBJECT: reads None where the field is empty
 
 #include <cstdint>
-
-#include <structmember.h>  // T_OBJECT: reads None where the field is empty
 
 namespace addongate {
 namespace compat {
@@ -41,25 +40,21 @@ inline Py_ssize_t dict_size(PyObject* dict) {
 // ---- calls without an argument tuple ----------------------------------------
 // 3.8 has the vectorcall protocol under a private name, 3.9 made it public;
 // 3.6 and 3.7 have the "fast call" that still skips the tuple for functions.
-inline PyObject* vectorcall(PyObject* callable, PyObject* const* args,
-                            Py_ssize_t nargs) {
+inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, Py_ssize_t nargs) {
 #if PY_VERSION_HEX >= 0x03090000
   return PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs), nullptr);
 #elif PY_VERSION_HEX >= 0x03080000
   return _PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs), nullptr);
 #else
-  return _PyObject_FastCallDict(callable, const_cast<PyObject**>(args), nargs,
-                                nullptr);
+  return _PyObject_FastCallDict(callable, const_cast<PyObject**>(args), nargs, nullptr);
 #endif
 }
 
 // `args[0].name(*args[1:])`. From 3.9 the method is called without a bound
 // method in between; before, it is looked up and then called.
-inline PyObject* call_method(PyObject* name, PyObject* const* args,
-                             Py_ssize_t nargs) {
+inline PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t nargs) {
 #if PY_VERSION_HEX >= 0x03090000
-  return PyObject_VectorcallMethod(name, args, static_cast<size_t>(nargs),
-                                   nullptr);
+  return PyObject_VectorcallMethod(name, args, static_cast<size_t>(nargs), nullptr);
 #else
   PyObject* method = PyObject_GetAttr(args[0], name);
   if (method == nullptr) return nullptr;
@@ -177,9 +172,8 @@ inline uint64_t namespace_version(PyObject* ns) {
 // `varnames`, flags CO_OPTIMIZED | CO_NEWLOCALS and no instructions. PyCode_New
 // changed its signature in 3.8 and 3.11 and is deprecated from 3.12, so from
 // 3.8 an empty code object is made and then `replace`d.
-PyObject* new_method_code(const char* file, const char* name, int first_line,
-                          int argcount, PyObject* varnames, PyObject* empty_bytes,
-                          PyObject* empty_tuple);
+PyObject* new_method_code(const char* file, const char* name, int first_line, int argcount,
+                          PyObject* varnames, PyObject* empty_bytes, PyObject* empty_tuple);
 
 // ---- module slots -------------------------------------------------------------
 // 3.13 asks whether a module runs without the GIL; this one relies on it.

@@ -58,8 +58,7 @@ class LineCache {
     int32_t pos = lower_bound(line);
     if (count_ == capacity_) {
       auto* grown = static_cast<Entry*>(
-          std::realloc(entries_, (static_cast<std::size_t>(capacity_) + kGrowth) *
-                                     sizeof(Entry)));
+          std::realloc(entries_, (static_cast<std::size_t>(capacity_) + kGrowth) * sizeof(Entry)));
       if (grown == nullptr) return false;
       entries_ = grown;
       capacity_ += kGrowth;

@@ -13,20 +13,19 @@ namespace addongate {
 namespace {
 
 struct MethodObject {
-  PyObject_HEAD
-  const MethodRecord* record;  // static, not owned
-  PyObject* module;            // __module__
+  PyObject_HEAD const MethodRecord* record;  // static, not owned
+  PyObject* module;                          // __module__
   PyObject* weakrefs;
-  PyObject* dict;        // __dict__, made on first need
-  PyObject* name;        // __name__, made on first read
-  PyObject* qualname;    // __qualname__
-  PyObject* doc;         // __doc__, made on first read
-  PyObject* globals;     // __globals__
-  PyObject* code;        // __code__
-  PyObject* closure;     // always null for these methods
-  PyObject* defaults;    // __defaults__
-  PyObject* kwdefaults;  // __kwdefaults__
-  PyObject* annotations; // __annotations__, made on first read
+  PyObject* dict;         // __dict__, made on first need
+  PyObject* name;         // __name__, made on first read
+  PyObject* qualname;     // __qualname__
+  PyObject* doc;          // __doc__, made on first read
+  PyObject* globals;      // __globals__
+  PyObject* code;         // __code__
+  PyObject* closure;      // always null for these methods
+  PyObject* defaults;     // __defaults__
+  PyObject* kwdefaults;   // __kwdefaults__
+  PyObject* annotations;  // __annotations__, made on first read
 };
 
 MethodObject* as_method(PyObject* self) { return reinterpret_cast<MethodObject*>(self); }
@@ -108,8 +107,8 @@ PyObject* method_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   Py_ssize_t given = PyTuple_GET_SIZE(args);
   if (given != 1) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)",
-                 record->name, given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", record->name,
+                 given);
     return nullptr;
   }
   return record->single_entry(self, PyTuple_GET_ITEM(args, 0));
@@ -241,7 +240,8 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 }
 
 // 3.6 declares the name fields as plain `char*`.
-#define ADDONGATE_GETSET(name, get, set) {const_cast<char*>(name), get, set, nullptr, nullptr}
+#define ADDONGATE_GETSET(name, get, set) \
+  { const_cast<char*>(name), get, set, nullptr, nullptr }
 
 PyGetSetDef method_getset[] = {
     ADDONGATE_GETSET("__doc__", get_doc, set_doc),
@@ -262,7 +262,7 @@ PyGetSetDef method_getset[] = {
 // Read-only fields report the interpreter's own "readonly attribute"; an
 // absent closure or code reads as None.
 #define ADDONGATE_MEMBER(name, field, flags) \
-  {const_cast<char*>(name), compat::kMemberObject, offsetof(MethodObject, field), flags, nullptr}
+  { const_cast<char*>(name), compat::kMemberObject, offsetof(MethodObject, field), flags, nullptr }
 
 PyMemberDef method_members[] = {
     ADDONGATE_MEMBER("__module__", module, 0),
@@ -315,8 +315,8 @@ int method_type_ready() {
   return PyType_Ready(&method_type);
 }
 
-PyObject* method_object_new(const MethodRecord* record, PyObject* qualname,
-                            PyObject* module_name, PyObject* globals, PyObject* code) {
+PyObject* method_object_new(const MethodRecord* record, PyObject* qualname, PyObject* module_name,
+                            PyObject* globals, PyObject* code) {
   MethodObject* m = PyObject_GC_New(MethodObject, &method_type);
   if (m == nullptr) return nullptr;
   m->record = record;

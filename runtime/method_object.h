@@ -29,8 +29,8 @@ struct MethodRecord {
 int method_type_ready();
 
 // A new method object (new reference), or null with MemoryError.
-PyObject* method_object_new(const MethodRecord* record, PyObject* qualname,
-                            PyObject* module_name, PyObject* globals, PyObject* code);
+PyObject* method_object_new(const MethodRecord* record, PyObject* qualname, PyObject* module_name,
+                            PyObject* globals, PyObject* code);
 
 // Attaches the defaults tuple start-up gives three of the methods.
 void method_object_set_defaults(PyObject* method, PyObject* defaults);

@@ -12,8 +12,7 @@ void raise_object(PyObject* x) {
     return;
   }
   if (!PyExceptionClass_Check(x)) {
-    PyErr_SetString(PyExc_TypeError,
-                    "raise: exception class must be a subclass of BaseException");
+    PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
     return;
   }
   Ref value = Ref::steal(PyObject_CallObject(x, nullptr));

@@ -27,7 +27,7 @@ PyObject* dict_get_item(PyObject* d, PyObject* key);
 
 // What one reading place remembers of its last global lookup.
 struct GlobalSlot {
-  uint64_t version = 0;      // 0: nothing remembered yet
+  uint64_t version = 0;       // 0: nothing remembered yet
   PyObject* value = nullptr;  // borrowed; valid while the version holds
 };
 

@@ -37,8 +37,8 @@ bool legacy_version_matches(const char* compiled3, const char* runtime3) {
   return compiled3[0] == runtime3[0] && compiled3[2] == runtime3[2];
 }
 
-void version_mismatch_message(const char* compiled, const char* module,
-                              const char* runtime_shown, char* out, std::size_t size) {
+void version_mismatch_message(const char* compiled, const char* module, const char* runtime_shown,
+                              char* out, std::size_t size) {
   std::size_t limit = size < 200 ? size : 200;
   std::snprintf(out, limit,
                 "compiletime version %s of module '%.100s' does not match runtime "

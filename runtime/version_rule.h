@@ -23,7 +23,7 @@ bool legacy_version_matches(const char* compiled3, const char* runtime3);
 
 // "compiletime version %s of module '%.100s' does not match runtime version
 // %s", cut to at most 199 characters. `out` holds at least 200 bytes.
-void version_mismatch_message(const char* compiled, const char* module,
-                              const char* runtime_shown, char* out, std::size_t size);
+void version_mismatch_message(const char* compiled, const char* module, const char* runtime_shown,
+                              char* out, std::size_t size);
 
 }  // namespace addongate

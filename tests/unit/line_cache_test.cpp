@@ -38,7 +38,7 @@ TEST(LineCache, KeepsLinesSortedAndFindsEachOne) {
     ASSERT_NE(hit, nullptr);
     EXPECT_EQ(hit->code, &codes[i]);
   }
-  EXPECT_EQ(cache.find(4), nullptr);    // between two lines
+  EXPECT_EQ(cache.find(4), nullptr);     // between two lines
   EXPECT_EQ(cache.find(1000), nullptr);  // past the last
   EXPECT_EQ(cache.lower_bound(1000), 150);
   EXPECT_EQ(cache.lower_bound(1), 0);
