@@ -25,7 +25,7 @@ if command -v cmake >/dev/null 2>&1; then
         cmake -S "$ROOT" -B "$BUILD" -DADDONGATE_PYTHONS="$PY" -DADDONGATE_VARIANTS=OFF \
               -DADDONGATE_UNIT_TESTS=OFF -DADDONGATE_WERROR=OFF >/dev/null
     fi
-    echo "Building addonGate for $PY ..."
+    echo "Building addonGate for $PY (the first build takes a minute) ..."
     cmake --build "$BUILD" -j2 >/dev/null
 elif ! find_module >/dev/null; then
     echo "run_demo.sh: cmake is needed to build addonGate (apt-get install cmake g++ python3-dev)" >&2

@@ -35,3 +35,9 @@ if(tag IN_LIST ADDONGATE_MEMCHECK_TAGS)
   set_tests_properties(memcheck_${tag} PROPERTIES ENVIRONMENT
     "${test_env};PYTHONPATH=${outdir}:${src}/tests/stubs:${src}/tests;PYTHONMALLOC=malloc")
 endif()
+
+# The reference host, end to end over loopback HTTP.
+add_test(NAME host_${tag}
+         COMMAND "${py_EXE}" -m unittest discover -s tests/host -t tests/host
+         WORKING_DIRECTORY "${src}")
+set_tests_properties(host_${tag} PROPERTIES ENVIRONMENT "${test_env};PYTHONPATH=${outdir}:${src}/host")
