@@ -41,6 +41,15 @@ def module_entries(exc):
     return entries
 
 
+def caught(kind, fn, *args, **kwargs):
+    """The exception `fn` raises, with its traceback (assertRaises drops it)."""
+    try:
+        fn(*args, **kwargs)
+    except kind as exc:
+        return exc
+    raise AssertionError("%s not raised by %r" % (kind.__name__, fn))
+
+
 def run_python(code, *args, **env_extra):
     """Run `code` in a fresh interpreter with the test PYTHONPATH."""
     env = dict(os.environ)
@@ -57,14 +66,6 @@ def run_python(code, *args, **env_extra):
 class ModuleTestCase(unittest.TestCase):
     def setUp(self):
         reset()
-
-    def caught(self, kind, fn, *args, **kwargs):
-        """The exception `fn` raises, with its traceback (assertRaises drops it)."""
-        try:
-            fn(*args, **kwargs)
-        except kind as exc:
-            return exc
-        self.fail("%s not raised" % kind.__name__)
 
     def assertEntry(self, exc, name, line):
         """Exactly one module entry after the caller's frame."""

@@ -4,13 +4,30 @@ import unittest
 import commons
 import RunnerCore
 from addonGate import Plugin
-from support import ModuleTestCase, module_entries
+from support import FILE_NAME, ModuleTestCase, module_entries
 
 LINES = {"__init__": 25, "get_plugin_list": 37, "exec_fun": 48, "get_fun": 68, "isdef": 83}
 
 
 class Text(str):
-    pass
+    """A keyword whose own comparison fails: parameter names must match by text."""
+
+    def __eq__(self, other):
+        raise LookupError("compared")
+    __hash__ = str.__hash__
+
+
+def call_caught(fn, args, kw, kind=TypeError):
+    """The error of `fn(*args)` with no keyword mapping at all (kw None), or
+    of `fn(*args, **kw)`, with its traceback."""
+    try:
+        if kw is None:
+            fn(*args)
+        else:
+            fn(*args, **kw)
+    except kind as exc:
+        return exc
+    raise AssertionError("%s not raised by %r" % (kind.__name__, fn))
 
 
 def refusals(p, a):
@@ -85,13 +102,9 @@ class RefusedCallsTest(ModuleTestCase):
         for name, fn, args, kw, message in refusals(p, a):
             with self.subTest(name=name, args=args, kw=kw):
                 RunnerCore.reset()
-                with self.assertRaises(TypeError) as cm:
-                    if kw is None:
-                        fn(*args)
-                    else:
-                        fn(*args, **kw)
-                self.assertEqual(str(cm.exception), message)
-                self.assertEntry(cm.exception, "addonGate.Plugin." + name, LINES[name])
+                exc = call_caught(fn, args, kw)
+                self.assertEqual(str(exc), message)
+                self.assertEntry(exc, "addonGate.Plugin." + name, LINES[name])
                 self.assertEqual(RunnerCore.calls, [])
                 self.assertEqual(p._Plugin__plugin_name, "a")
                 self.assertEqual(Plugin._Plugin__obj_dict, {})
@@ -104,71 +117,59 @@ class RefusedCallsTest(ModuleTestCase):
                 (p.__dir__, (1,), {"x": 1}, "__dir__() takes no keyword arguments")]
         for fn, args, kw, message in rows:
             with self.subTest(args=args, kw=kw):
-                with self.assertRaises(TypeError) as cm:
-                    fn(*args, **kw)
-                self.assertEqual(str(cm.exception), message)
-                self.assertEqual(module_entries(cm.exception), [])
+                exc = call_caught(fn, args, kw)
+                self.assertEqual(str(exc), message)
+                self.assertEqual(module_entries(exc), [])
         self.assertEqual(p.__dir__(**{}), "")
+
+    def test_lookup_errors_pass_through(self):
+        # The direct lookup is an ordinary dictionary lookup: the key's own __eq__ decides.
+        p = Plugin("a")
+        for name in ("get_fun", "isdef"):
+            with self.subTest(name=name):
+                exc = call_caught(getattr(p, name), (), {Text("def_name"): "m"}, LookupError)
+                self.assertEqual(module_entries(exc)[0], (FILE_NAME, "addonGate.Plugin." + name, LINES[name]))
+                self.assertEqual(RunnerCore.calls, [])
 
 
 class AcceptedCallsTest(ModuleTestCase):
     def test_runner_sees_bound_values(self):
-        p, a = Plugin("a"), commons.dict_obj(s="req")
-        P = Plugin
+        p, a, P = Plugin("a"), commons.dict_obj(s="req"), Plugin
         plain = "".join(["def_", "name"])  # equal text, not the interned name
-        rows = [
-            (p.get_plugin_list, (), None, ("get_plugin_list", 0)),
-            (p.get_plugin_list, (), {}, ("get_plugin_list", 0)),
-            (p.get_plugin_list, ("yes",), None, ("get_plugin_list", 1)),
-            (p.get_plugin_list, (), {"upgrade_force": True}, ("get_plugin_list", 1)),
-            (P.get_plugin_list, (), {"self": p, "upgrade_force": 1}, ("get_plugin_list", 1)),
-            (P.get_plugin_list, (5,), None, ("get_plugin_list", 0)),
-            (p.exec_fun, (a,), None, ("plugin_run", "a", "req", a)),
-            (p.exec_fun, (a,), {}, ("plugin_run", "a", "req", a)),
-            (p.exec_fun, (a, "m"), None, ("plugin_run", "a", "m", a)),
-            (p.exec_fun, (a,), {"def_name": "m"}, ("plugin_run", "a", "m", a)),
-            (p.exec_fun, (), {"get_args": a}, ("plugin_run", "a", "req", a)),
-            (p.exec_fun, (), {"def_name": "m", "get_args": a}, ("plugin_run", "a", "m", a)),
-            (P.exec_fun, (), {"def_name": "m", "get_args": a, "self": p}, ("plugin_run", "a", "m", a)),
-            (p.exec_fun, (a,), {plain: "m"}, ("plugin_run", "a", "m", a)),
-        ]
+        listed = lambda force: ("get_plugin_list", force)
+        run = lambda name: ("plugin_run", "a", name, a)
+        rows = [(p.get_plugin_list, (), None, listed(0)), (p.get_plugin_list, (), {}, listed(0)),
+                (p.get_plugin_list, ("yes",), None, listed(1)), (P.get_plugin_list, (5,), None, listed(0)),
+                (p.get_plugin_list, (), {"upgrade_force": True}, listed(1)),
+                (P.get_plugin_list, (), {"self": p, "upgrade_force": 1}, listed(1)),
+                (p.exec_fun, (a,), None, run("req")), (p.exec_fun, (a,), {}, run("req")),
+                (p.exec_fun, (a, "m"), None, run("m")), (p.exec_fun, (a,), {"def_name": "m"}, run("m")),
+                (p.exec_fun, (), {"get_args": a}, run("req")), (p.exec_fun, (a,), {plain: "m"}, run("m")),
+                (P.exec_fun, (), {"def_name": "m", "get_args": a, "self": p}, run("m"))]
         for name in ("get_fun", "isdef"):
-            rows += [
-                (getattr(p, name), ("m",), None, ("plugin_run", "a", "m")),
-                (getattr(p, name), ("m",), {}, ("plugin_run", "a", "m")),
-                (getattr(p, name), (), {"def_name": "m"}, ("plugin_run", "a", "m")),
-                (getattr(P, name), (), {"self": p, "def_name": "m"}, ("plugin_run", "a", "m")),
-                (getattr(p, name), (), {plain: "m"}, ("plugin_run", "a", "m")),
-                (getattr(p, name), (), {Text("def_name"): "m"}, ("plugin_run", "a", "m")),
-            ]
+            bound, unbound = getattr(p, name), getattr(P, name)
+            rows += [(bound, ("m",), None, run("m")[:3]), (bound, ("m",), {}, run("m")[:3]),
+                     (bound, (), {"def_name": "m"}, run("m")[:3]), (bound, (), {plain: "m"}, run("m")[:3]),
+                     (unbound, (), {"self": p, "def_name": "m"}, run("m")[:3])]
         for fn, args, kw, expected in rows:
             with self.subTest(fn=fn, args=args, kw=kw):
                 RunnerCore.reset()
                 Plugin._Plugin__obj_dict.clear()
-                if kw is None:
-                    fn(*args)
-                else:
-                    fn(*args, **kw)
+                fn(*args) if kw is None else fn(*args, **kw)
                 self.assertEqual(len(RunnerCore.calls), 1)
                 self.assertEqual(RunnerCore.calls[0][:len(expected)], expected)
-                if expected[0] == "plugin_run" and len(expected) == 4:
-                    self.assertIs(RunnerCore.calls[0][3], a)
-
-    def test_constructor_binding(self):
-        rows = [((), {"init_plugin_name": "x"}, "x"), (("x",), {}, "x"), ((True,), None, True)]
-        for args, kw, expected in rows:
-            with self.subTest(args=args, kw=kw):
-                p = Plugin(*args, **(kw or {}))
-                self.assertEqual(p._Plugin__plugin_name, expected)
-        p = Plugin("a")
-        Plugin.__init__(self=p, init_plugin_name="y")
-        self.assertEqual(p._Plugin__plugin_name, "y")
+        for init in (lambda t: P.__init__(t, "x", **{}), lambda t: P.__init__(t, init_plugin_name="x"),
+                     lambda t: P.__init__(self=t, init_plugin_name="x")):
+            target = Plugin.__new__(Plugin)
+            init(target)
+            self.assertEqual(target._Plugin__plugin_name, "x")
 
     def test_defaults_attribute_does_not_change_binding(self):
         a = commons.dict_obj(s="req")
-        rows = [("exec_fun", ("m",), lambda p: p.exec_fun(a), ("plugin_run", "a", "req", a)),
-                ("get_plugin_list", (True,), lambda p: p.get_plugin_list(), ("get_plugin_list", 0)),
-                ("exec_fun", None, lambda p: p.exec_fun(a), ("plugin_run", "a", "req", a))]
+        rows = [("exec_fun", ("m",), lambda: Plugin("a").exec_fun(a), [("plugin_run", "a", "req", a)]),
+                ("exec_fun", None, lambda: Plugin("a").exec_fun(a), [("plugin_run", "a", "req", a)]),
+                ("get_plugin_list", (True,), lambda: Plugin("a").get_plugin_list(), [("get_plugin_list", 0)]),
+                ("__init__", ("x",), lambda: self.assertRaises(ValueError, Plugin), [])]
         for name, new, call, expected in rows:
             with self.subTest(name=name, defaults=new):
                 RunnerCore.reset()
@@ -177,18 +178,10 @@ class AcceptedCallsTest(ModuleTestCase):
                 method.__defaults__ = new
                 try:
                     self.assertEqual(method.__defaults__, new)
-                    call(Plugin("a"))
+                    call()
                 finally:
                     method.__defaults__ = saved
-                self.assertEqual(RunnerCore.calls, [expected])
-        saved = Plugin.__init__.__defaults__
-        Plugin.__init__.__defaults__ = ("x",)
-        try:
-            with self.assertRaises(ValueError):
-                Plugin()
-        finally:
-            Plugin.__init__.__defaults__ = saved
-        self.assertEqual(Plugin.__init__.__defaults__, (None,))
+                self.assertEqual(RunnerCore.calls, expected)
 
 
 if __name__ == "__main__":
