@@ -305,31 +305,31 @@ const BindingSpec kIsdefBinding = {"isdef",     2,  kDefNameNames,     nullptr,
                                    kIsdefEntry, 83, rules::kSourceFile};
 
 PyObject* init_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject* a[2];
+  BoundArguments a;
   if (!bind_arguments(kInitBinding, args, kwargs, a)) return nullptr;
   return init_body(a[0], a[1]);
 }
 
 PyObject* get_plugin_list_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject* a[2];
+  BoundArguments a;
   if (!bind_arguments(kGetPluginListBinding, args, kwargs, a)) return nullptr;
   return get_plugin_list_body(a[0], a[1]);
 }
 
 PyObject* exec_fun_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject* a[3];
+  BoundArguments a;
   if (!bind_arguments(kExecFunBinding, args, kwargs, a)) return nullptr;
   return exec_fun_body(a[0], a[1], a[2]);
 }
 
 PyObject* get_fun_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject* a[2];
+  BoundArguments a;
   if (!bind_arguments(kGetFunBinding, args, kwargs, a)) return nullptr;
   return get_fun_body(a[0], a[1]);
 }
 
 PyObject* isdef_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyObject* a[2];
+  BoundArguments a;
   if (!bind_arguments(kIsdefBinding, args, kwargs, a)) return nullptr;
   return isdef_body(a[0], a[1]);
 }

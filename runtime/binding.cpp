@@ -48,7 +48,8 @@ int find_by_text(const BindingSpec& spec, PyObject* key, int from, int to) {
 }
 
 // Places every keyword of `kwargs` on a parameter not filled by position.
-bool match_keywords(const BindingSpec& spec, PyObject* kwargs, Py_ssize_t filled, PyObject** out) {
+bool match_keywords(const BindingSpec& spec, PyObject* kwargs, Py_ssize_t filled,
+                    BoundArguments& out) {
   Py_ssize_t pos = 0;
   PyObject* key;
   PyObject* value;
@@ -80,22 +81,22 @@ bool match_keywords(const BindingSpec& spec, PyObject* kwargs, Py_ssize_t filled
         return false;
       }
     }
-    out[found] = value;
+    out.set(found, value);
   }
   return true;
 }
 
-bool bind(const BindingSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out) {
+bool bind(const BindingSpec& spec, PyObject* args, PyObject* kwargs, BoundArguments& out) {
   const Py_ssize_t given = PyTuple_GET_SIZE(args);
   const int required = required_count(spec);
-  for (int i = 0; i < spec.count; ++i) out[i] = i < required ? nullptr : spec.optional_default;
+  if (spec.optional_default != nullptr) out.set(required, spec.optional_default);
 
   if (kwargs == nullptr) {
     if (given < required || given > spec.count) {
       positional_count_error(spec, given);
       return false;
     }
-    for (Py_ssize_t i = 0; i < given; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+    for (Py_ssize_t i = 0; i < given; ++i) out.set(static_cast<int>(i), PyTuple_GET_ITEM(args, i));
     return true;
   }
 
@@ -103,7 +104,7 @@ bool bind(const BindingSpec& spec, PyObject* args, PyObject* kwargs, PyObject** 
     positional_count_error(spec, given);
     return false;
   }
-  for (Py_ssize_t i = 0; i < given; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+  for (Py_ssize_t i = 0; i < given; ++i) out.set(static_cast<int>(i), PyTuple_GET_ITEM(args, i));
   Py_ssize_t unclaimed = compat::dict_size(kwargs);
   for (int i = static_cast<int>(given); i < required; ++i) {
     PyObject* value = PyDict_GetItemWithError(kwargs, param_name(spec, i));
@@ -111,13 +112,13 @@ bool bind(const BindingSpec& spec, PyObject* args, PyObject* kwargs, PyObject** 
       if (!PyErr_Occurred()) positional_count_error(spec, i == 0 ? given : i);
       return false;
     }
-    out[i] = value;
+    out.set(i, value);
     --unclaimed;
   }
   if (spec.optional_default != nullptr && required >= given && unclaimed > 0) {
     PyObject* value = PyDict_GetItemWithError(kwargs, param_name(spec, required));
     if (value != nullptr) {
-      out[required] = value;
+      out.set(required, value);
       --unclaimed;
     } else if (PyErr_Occurred()) {
       return false;
@@ -129,7 +130,8 @@ bool bind(const BindingSpec& spec, PyObject* args, PyObject* kwargs, PyObject** 
 
 }  // namespace
 
-bool bind_arguments(const BindingSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out) {
+bool bind_arguments(const BindingSpec& spec, PyObject* args, PyObject* kwargs,
+                    BoundArguments& out) {
   if (bind(spec, args, kwargs, out)) return true;
   add_traceback_entry(spec.entry_name, spec.def_line, spec.file);
   return false;

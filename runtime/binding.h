@@ -20,9 +20,33 @@ struct BindingSpec {
   const char* file;               // the build's source file name
 };
 
-// Binds `args`/`kwargs` into `out` (borrowed references, `count` slots).
-// On failure: TypeError (or the lookup's own error) with one traceback entry
-// at the def line, and false. Allocates nothing when it succeeds.
-bool bind_arguments(const BindingSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out);
+// The values bound to a method's parameters. Each holds a reference of its
+// own: a keyword value is only borrowed from the keyword dict, and a later
+// lookup in that dict can run a key's __eq__, which may empty it.
+class BoundArguments {
+ public:
+  static constexpr int kMax = 3;
+  BoundArguments() = default;
+  BoundArguments(const BoundArguments&) = delete;
+  BoundArguments& operator=(const BoundArguments&) = delete;
+  ~BoundArguments() {
+    for (PyObject* v : values_) Py_XDECREF(v);
+  }
+  void set(int i, PyObject* value) {
+    Py_XINCREF(value);
+    PyObject* old = values_[i];
+    values_[i] = value;
+    Py_XDECREF(old);
+  }
+  PyObject* operator[](int i) const { return values_[i]; }
+
+ private:
+  PyObject* values_[kMax] = {nullptr, nullptr, nullptr};
+};
+
+// Binds `args`/`kwargs` into `out`. On failure: TypeError (or the lookup's
+// own error) with one traceback entry at the def line, and false. Allocates
+// nothing.
+bool bind_arguments(const BindingSpec& spec, PyObject* args, PyObject* kwargs, BoundArguments& out);
 
 }  // namespace addongate
