@@ -19,8 +19,6 @@ missed, or when --check finds a difference; 3 when the native module cannot
 be imported (the pure-Python figures are still printed), unless
 --python-only asked for the pure-Python side alone.
 """
-from __future__ import print_function
-
 import argparse
 import gc
 import json
@@ -127,6 +125,7 @@ def native_dir(args):
 
 def import_native(folder):
     """(module, None) or (None, reason)."""
+    folder = os.path.abspath(folder)
     if not os.path.isdir(folder):
         return None, "no build folder %s" % folder
     sys.path.insert(0, folder)
@@ -185,7 +184,7 @@ def build_timers(impls, ops):
     return timers
 
 
-def run_timings(timers, ops, repeat, number, target, progress):
+def run_timings(timers, ops, repeat, number, target, inner, progress):
     numbers = {}
     for name, _label, _kind, _target, _stmt, _mode in ops:
         group = timers[name]
@@ -200,10 +199,17 @@ def run_timings(timers, ops, repeat, number, target, progress):
     for r in range(repeat):
         for name, _label, _kind, _target, _stmt, _mode in ops:
             group = timers[name]
-            # Rotate the order each repeat so none always runs first.
-            k = r % len(group)
-            for impl, timer in group[k:] + group[:k]:
-                samples[name][impl].append(timer.timeit(numbers[name]) / numbers[name] * 1e9)
+            best = {}
+            for i in range(inner):
+                # Rotate the order so none always runs first; the best of the
+                # inner rounds drops the rounds another process interrupted.
+                k = (r * inner + i) % len(group)
+                for impl, timer in group[k:] + group[:k]:
+                    t = timer.timeit(numbers[name])
+                    if impl not in best or t < best[impl]:
+                        best[impl] = t
+            for impl, t in best.items():
+                samples[name][impl].append(t / numbers[name] * 1e9)
         if progress:
             sys.stderr.write("\rrepeat %d/%d" % (r + 1, repeat))
             sys.stderr.flush()
@@ -253,11 +259,32 @@ print(int((time.perf_counter() - t) * 1e6))
 """
 
 
-def import_cost_us(module, paths, runs):
+def shared_libraries(path):
+    """The libraries the dynamic loader maps for `path`, besides libc and the loader."""
+    try:
+        proc = subprocess.run(["ldd", path], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              universal_newlines=True)
+    except OSError:
+        return []
+    libs = []
+    for line in proc.stdout.splitlines():
+        parts = line.split("=>")
+        if len(parts) != 2:
+            continue
+        name = parts[0].strip()
+        target = parts[1].split("(")[0].strip()
+        if target and not name.startswith(("libc.so", "ld-linux", "linux-vdso")):
+            libs.append(target)
+    return libs
+
+
+def import_cost_us(module, paths, runs, preload=None):
     """Median microseconds that importing `module` adds once the host modules are in."""
     env = dict(os.environ)
     env.pop("PYTHONPATH", None)
     env["PYTHONPATH"] = os.pathsep.join(paths)
+    if preload:
+        env["LD_PRELOAD"] = " ".join(preload)
     values = []
     method = "-X importtime" if sys.version_info >= (3, 7) else "perf_counter"
     for _ in range(runs):
@@ -420,8 +447,8 @@ def fmt_ns(v):
 def print_table(records, info):
     print("addonGate benchmark: %s" % info["python"])
     print("  native: %s" % (info["native"] or "MISSING (%s)" % info["native_missing"]))
-    print("  %d repeats; ns per call are medians; ratio = median of per-repeat ratios"
-          % info["repeat"])
+    print("  %d repeats, each the best of %d timings; ns per call are medians;"
+          " ratio = median of per-repeat ratios" % (info["repeat"], info["inner"]))
     print()
     head = "%-28s %9s %9s %9s  %7s %15s  %6s  %s" % (
         "operation", "native", "python", "direct", "ratio", "range", "target", "")
@@ -460,8 +487,10 @@ def main(argv=None):
     ap.add_argument("--repeat", type=int, default=21, help="repeats per operation (default 21)")
     ap.add_argument("--number", type=int, default=0,
                     help="calls per timing; 0 = calibrate to --target-time (default)")
-    ap.add_argument("--target-time", type=float, default=0.02,
-                    help="seconds per timing when calibrating (default 0.02)")
+    ap.add_argument("--target-time", type=float, default=0.01,
+                    help="seconds per timing when calibrating (default 0.01)")
+    ap.add_argument("--inner", type=int, default=3,
+                    help="timings per member and repeat; the repeat keeps the best (default 3)")
     ap.add_argument("--quick", action="store_true", help="5 repeats of ~3 ms timings")
     ap.add_argument("--only", action="append", metavar="OP",
                     help="time only this operation (repeatable): " +
@@ -550,13 +579,14 @@ def main(argv=None):
         "native": getattr(native, "__file__", None),
         "native_missing": missing,
         "repeat": args.repeat,
+        "inner": args.inner,
         "gate": gate,
     }
 
     gc.collect()
     timers = build_timers(impls, ops)
     samples, numbers = run_timings(timers, ops, args.repeat, args.number, args.target_time,
-                                   sys.stderr.isatty())
+                                   args.inner, sys.stderr.isatty())
     records = summarise(samples, numbers, ops, gate)
     print_table(records, info)
 
@@ -566,7 +596,14 @@ def main(argv=None):
         native_us, method, raw = import_cost_us("addonGate", paths, args.import_runs)
         py_us, _m, _r = import_cost_us("pyfacade", [HERE, STUBS], args.import_runs)
         host_us = host_import_us([STUBS], args.import_runs)
+        # What the module's own start-up costs once the libraries it links
+        # are already mapped, as they are when another extension loaded them.
+        libs = shared_libraries(native.__file__)
+        preloaded_us = None
+        if libs:
+            preloaded_us, _m, _r = import_cost_us("addonGate", paths, args.import_runs, libs)
         imports = {"method": method, "addonGate_us": native_us, "addonGate_runs": raw,
+                   "linked_libraries": libs, "addonGate_preloaded_us": preloaded_us,
                    "pyfacade_us": py_us, "host_modules_us": host_us, "target_us": 1000}
         print()
         if native_us is None:
@@ -575,6 +612,9 @@ def main(argv=None):
             print("import time (%s, median of %d fresh interpreters):" % (method, args.import_runs))
             print("  import addonGate after commons, RunnerCore: %7.0f us  (target <= 1000 us: %s)"
                   % (native_us, "ok" if native_us <= 1000 else "MISSED"))
+            if preloaded_us is not None:
+                print("    of which the module itself, with %s already loaded: %7.0f us"
+                      % (", ".join(os.path.basename(l) for l in libs), preloaded_us))
             if py_us is not None:
                 print("  import pyfacade  after commons, RunnerCore: %7.0f us" % py_us)
             if host_us is not None:

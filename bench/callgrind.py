@@ -13,8 +13,6 @@ iteration, which is taken off every figure.
 Exit status: 0; 3 when the native module cannot be imported (the
 pure-Python counts are still printed); 2 when valgrind is missing or fails.
 """
-from __future__ import print_function
-
 import argparse
 import json
 import os
@@ -119,14 +117,16 @@ def main(argv=None):
                 continue
             counts[name] = dict((impl, per_call(name, impl, low, high, folder, args.valgrind) - empty)
                                 for impl in impls)
-            sys.stderr.write(".")
-            sys.stderr.flush()
+            if sys.stderr.isatty():
+                sys.stderr.write(".")
+                sys.stderr.flush()
         if needs_direct and "direct" not in counts:
             counts["direct"] = {"direct": per_call("direct", "direct", low, high, folder, args.valgrind) - empty}
     except RuntimeError as exc:
         print(exc)
         return 2
-    sys.stderr.write("\n")
+    if sys.stderr.isatty():
+        sys.stderr.write("\n")
 
     direct = counts["direct"]["direct"] if "direct" in counts else None
     records = []

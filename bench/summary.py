@@ -2,8 +2,6 @@
 
     python bench/summary.py bench/results/*.json
 """
-from __future__ import print_function
-
 import json
 import sys
 
