@@ -204,7 +204,9 @@ int build_plugin_class(PyObject* ns) {
   }
   PyObject* call[] = {k.class_name, k.empty_tuple, class_ns.get()};
   Ref cls = Ref::steal(compat::vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), call, 3));
-  if (!cls || PyDict_SetItem(ns, k.class_name, cls.get()) < 0) return 18;
+  if (!cls) return 18;
+  install_plugin_initialiser(cls.get());
+  if (PyDict_SetItem(ns, k.class_name, cls.get()) < 0) return 18;
   return 0;
 }
 

@@ -100,8 +100,9 @@ PyObject* get_plugin_list_body(PyObject* /*self*/, PyObject* upgrade_force) {
 
   Ref runner = Ref::steal(lookup_global(k.runner_core, &runner_at_45));
   if (!runner) return fail(kGetPluginListEntry, 45);
-  PyObject* call[] = {runner.get(), force};
-  PyObject* result = call_method(k.get_plugin_list, call, 2);
+  Ref get_plugin_list = Ref::steal(get_attribute(runner.get(), k.get_plugin_list));
+  if (!get_plugin_list) return fail(kGetPluginListEntry, 45);
+  PyObject* result = call_vector(get_plugin_list.get(), &force, 1);
   if (result == nullptr) return fail(kGetPluginListEntry, 45);
   return result;
 }
@@ -117,31 +118,46 @@ PyObject* reply_item(PyObject* res, PyObject* key) {
   return PyDict_CheckExact(res) ? dict_get_item(res, key) : PyObject_GetItem(res, key);
 }
 
-// `res["msg"].find(marker) <op> number`: 1, 0, or -1 with an exception.
-int msg_find_compares(PyObject* res, PyObject* marker, int op, PyObject* number) {
+// `key in res`; an exact dict needs no protocol dispatch.
+int reply_contains(PyObject* res, PyObject* key) {
+  return PyDict_CheckExact(res) ? PyDict_Contains(res, key) : PySequence_Contains(res, key);
+}
+
+// `res["msg"].find(marker) == expected` (op Py_EQ) or `!= expected` (Py_NE):
+// 1, 0, or -1 with an exception. An exact str's `find` cannot be replaced, so
+// it is computed in place without the method call and the integer objects.
+int msg_find_compares(PyObject* res, PyObject* marker, int op, long expected) {
   Ref msg = Ref::steal(reply_item(res, k.msg));
   if (!msg) return -1;
+  if (PyUnicode_CheckExact(msg.get())) {
+    Py_ssize_t position = PyUnicode_Find(msg.get(), marker, 0, PY_SSIZE_T_MAX, 1);
+    if (position == -2) return -1;
+    return (position == expected) == (op == Py_EQ);
+  }
   PyObject* call[] = {msg.get(), marker};
   Ref position = Ref::steal(call_method(k.find, call, 2));
   if (!position) return -1;
-  Ref compared = Ref::steal(PyObject_RichCompare(position.get(), number, op));
+  Ref compared =
+      Ref::steal(PyObject_RichCompare(position.get(), expected == 0 ? k.int_0 : k.int_minus_1, op));
   if (!compared) return -1;
   return PyObject_IsTrue(compared.get());
 }
 
 // Line 61: a dict reply with "status" equal to False and a "msg".
 int is_failure_reply(PyObject* res) {
-  int has = PySequence_Contains(res, k.status);
+  int has = reply_contains(res, k.status);
   if (has <= 0) return has;
   Ref status = Ref::steal(reply_item(res, k.status));
   if (!status) return -1;
-  if (status.get() != Py_False) {
+  if (PyBool_Check(status.get())) {
+    if (status.get() != Py_False) return 0;  // True == False is false, without asking
+  } else {
     Ref equal = Ref::steal(PyObject_RichCompare(status.get(), Py_False, Py_EQ));
     if (!equal) return -1;
     int truth = PyObject_IsTrue(equal.get());
     if (truth <= 0) return truth;
   }
-  return PySequence_Contains(res, k.msg);
+  return reply_contains(res, k.msg);
 }
 
 PyObject* exec_fun_body(PyObject* self, PyObject* get_args, PyObject* def_name) {
@@ -160,7 +176,7 @@ PyObject* exec_fun_body(PyObject* self, PyObject* get_args, PyObject* def_name) 
   {
     Ref runner = Ref::steal(lookup_global(k.runner_core, &runner_at_59));
     if (!runner) return fail(kExecFunEntry, 59);
-    Ref plugin_run = Ref::steal(PyObject_GetAttr(runner.get(), k.plugin_run));
+    Ref plugin_run = Ref::steal(get_attribute(runner.get(), k.plugin_run));
     if (!plugin_run) return fail(kExecFunEntry, 59);
     Ref plugin_name = Ref::steal(PyObject_GetAttr(self, k.plugin_name_attr));
     if (!plugin_name) return fail(kExecFunEntry, 59);
@@ -174,14 +190,14 @@ PyObject* exec_fun_body(PyObject* self, PyObject* get_args, PyObject* def_name) 
   if (failure < 0) return fail(kExecFunEntry, 61);
   if (!failure) return res.release();
 
-  int marked = msg_find_compares(res.get(), k.load_failure_marker, Py_NE, k.int_minus_1);
-  if (marked == 0) marked = msg_find_compares(res.get(), k.traceback_marker, Py_EQ, k.int_0);
+  int marked = msg_find_compares(res.get(), k.load_failure_marker, Py_NE, -1);
+  if (marked == 0) marked = msg_find_compares(res.get(), k.traceback_marker, Py_EQ, 0);
   if (marked < 0) return fail(kExecFunEntry, 63);
   if (!marked) return res.release();
 
   Ref commons = Ref::steal(lookup_global(k.commons, &commons_at_64));
   if (!commons) return fail(kExecFunEntry, 64);
-  Ref error_type = Ref::steal(PyObject_GetAttr(commons.get(), k.corvel_error));
+  Ref error_type = Ref::steal(get_attribute(commons.get(), k.corvel_error));
   if (!error_type) return fail(kExecFunEntry, 64);
   Ref msg = Ref::steal(reply_item(res.get(), k.msg));
   if (!msg) return fail(kExecFunEntry, 64);
@@ -207,6 +223,12 @@ PyObject* cache_key(PyObject* self, PyObject* def_name) {
 int cache_has(PyObject* self, PyObject* def_name, Ref* key) {
   Ref cache = Ref::steal(PyObject_GetAttr(self, k.obj_dict_attr));
   if (!cache) return -1;
+  // An exact dict's keys() view answers `in` by a lookup in the dict itself.
+  if (PyDict_CheckExact(cache.get())) {
+    *key = Ref::steal(cache_key(self, def_name));
+    if (!*key) return -1;
+    return PyDict_Contains(cache.get(), key->get());
+  }
   PyObject* call[] = {cache.get()};
   Ref keys = Ref::steal(call_method(k.keys, call, 1));
   if (!keys) return -1;
@@ -230,7 +252,7 @@ PyObject* get_fun_body(PyObject* self, PyObject* def_name) {
   {
     Ref commons = Ref::steal(lookup_global(k.commons, &commons_at_77));
     if (!commons) return fail(kGetFunEntry, 77);
-    Ref dict_obj = Ref::steal(PyObject_GetAttr(commons.get(), k.dict_obj));
+    Ref dict_obj = Ref::steal(get_attribute(commons.get(), k.dict_obj));
     if (!dict_obj) return fail(kGetFunEntry, 77);
     get_args = Ref::steal(call_vector(dict_obj.get(), nullptr, 0));
     if (!get_args) return fail(kGetFunEntry, 77);
@@ -240,7 +262,7 @@ PyObject* get_fun_body(PyObject* self, PyObject* def_name) {
 
   Ref runner = Ref::steal(lookup_global(k.runner_core, &runner_at_80));
   if (!runner) return fail(kGetFunEntry, 80);
-  Ref plugin_run = Ref::steal(PyObject_GetAttr(runner.get(), k.plugin_run));
+  Ref plugin_run = Ref::steal(get_attribute(runner.get(), k.plugin_run));
   if (!plugin_run) return fail(kGetFunEntry, 80);
   Ref plugin_name = Ref::steal(PyObject_GetAttr(self, k.plugin_name_attr));
   if (!plugin_name) return fail(kGetFunEntry, 80);
@@ -306,31 +328,43 @@ const BindingSpec kIsdefBinding = {"isdef",     2,  kDefNameNames,     nullptr,
 
 PyObject* init_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   BoundArguments a;
-  if (!bind_arguments(kInitBinding, args, kwargs, a)) return nullptr;
+  if (!bind_arguments(kInitBinding, Positional{nullptr, args}, kwargs, a)) return nullptr;
   return init_body(a[0], a[1]);
+}
+
+// The class's own initialiser slot: what calling `Plugin.__init__` with the
+// new object in front does, without looking the method up and building a
+// second argument tuple. The class only keeps this slot while `__init__` is
+// this method: assigning `Plugin.__init__` makes the interpreter put its
+// generic slot back, and subclasses get the generic one.
+int plugin_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+  BoundArguments a;
+  if (!bind_arguments(kInitBinding, Positional{self, args}, kwargs, a)) return -1;
+  Ref result = Ref::steal(init_body(a[0], a[1]));
+  return result ? 0 : -1;
 }
 
 PyObject* get_plugin_list_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   BoundArguments a;
-  if (!bind_arguments(kGetPluginListBinding, args, kwargs, a)) return nullptr;
+  if (!bind_arguments(kGetPluginListBinding, Positional{nullptr, args}, kwargs, a)) return nullptr;
   return get_plugin_list_body(a[0], a[1]);
 }
 
 PyObject* exec_fun_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   BoundArguments a;
-  if (!bind_arguments(kExecFunBinding, args, kwargs, a)) return nullptr;
+  if (!bind_arguments(kExecFunBinding, Positional{nullptr, args}, kwargs, a)) return nullptr;
   return exec_fun_body(a[0], a[1], a[2]);
 }
 
 PyObject* get_fun_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   BoundArguments a;
-  if (!bind_arguments(kGetFunBinding, args, kwargs, a)) return nullptr;
+  if (!bind_arguments(kGetFunBinding, Positional{nullptr, args}, kwargs, a)) return nullptr;
   return get_fun_body(a[0], a[1]);
 }
 
 PyObject* isdef_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   BoundArguments a;
-  if (!bind_arguments(kIsdefBinding, args, kwargs, a)) return nullptr;
+  if (!bind_arguments(kIsdefBinding, Positional{nullptr, args}, kwargs, a)) return nullptr;
   return isdef_body(a[0], a[1]);
 }
 
@@ -393,5 +427,9 @@ const PluginMethod plugin_methods[kPluginMethodCount] = {
 };
 
 MethodConstants plugin_method_constants[kPluginMethodCount];
+
+void install_plugin_initialiser(PyObject* plugin_class) {
+  reinterpret_cast<PyTypeObject*>(plugin_class)->tp_init = plugin_tp_init;
+}
 
 }  // namespace addongate

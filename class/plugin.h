@@ -30,4 +30,8 @@ constexpr int kPluginMethodCount = 6;
 extern const PluginMethod plugin_methods[kPluginMethodCount];
 extern MethodConstants plugin_method_constants[kPluginMethodCount];
 
+// Lets the freshly made class run `__init__` without the generic slot's
+// lookup; the class must hold this module's `__init__`.
+void install_plugin_initialiser(PyObject* plugin_class);
+
 }  // namespace addongate

@@ -86,8 +86,8 @@ bool match_keywords(const BindingSpec& spec, PyObject* kwargs, Py_ssize_t filled
   return true;
 }
 
-bool bind(const BindingSpec& spec, PyObject* args, PyObject* kwargs, BoundArguments& out) {
-  const Py_ssize_t given = PyTuple_GET_SIZE(args);
+bool bind(const BindingSpec& spec, const Positional& args, PyObject* kwargs, BoundArguments& out) {
+  const Py_ssize_t given = args.size();
   const int required = required_count(spec);
   if (spec.optional_default != nullptr) out.set(required, spec.optional_default);
 
@@ -96,7 +96,7 @@ bool bind(const BindingSpec& spec, PyObject* args, PyObject* kwargs, BoundArgume
       positional_count_error(spec, given);
       return false;
     }
-    for (Py_ssize_t i = 0; i < given; ++i) out.set(static_cast<int>(i), PyTuple_GET_ITEM(args, i));
+    for (Py_ssize_t i = 0; i < given; ++i) out.set(static_cast<int>(i), args.at(i));
     return true;
   }
 
@@ -104,7 +104,7 @@ bool bind(const BindingSpec& spec, PyObject* args, PyObject* kwargs, BoundArgume
     positional_count_error(spec, given);
     return false;
   }
-  for (Py_ssize_t i = 0; i < given; ++i) out.set(static_cast<int>(i), PyTuple_GET_ITEM(args, i));
+  for (Py_ssize_t i = 0; i < given; ++i) out.set(static_cast<int>(i), args.at(i));
   Py_ssize_t unclaimed = compat::dict_size(kwargs);
   for (int i = static_cast<int>(given); i < required; ++i) {
     PyObject* value = PyDict_GetItemWithError(kwargs, param_name(spec, i));
@@ -130,7 +130,7 @@ bool bind(const BindingSpec& spec, PyObject* args, PyObject* kwargs, BoundArgume
 
 }  // namespace
 
-bool bind_arguments(const BindingSpec& spec, PyObject* args, PyObject* kwargs,
+bool bind_arguments(const BindingSpec& spec, const Positional& args, PyObject* kwargs,
                     BoundArguments& out) {
   if (bind(spec, args, kwargs, out)) return true;
   add_traceback_entry(spec.entry_name, spec.def_line, spec.file);

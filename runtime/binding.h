@@ -44,9 +44,26 @@ class BoundArguments {
   PyObject* values_[kMax] = {nullptr, nullptr, nullptr};
 };
 
+// The positional arguments of a call: the tuple the call brought, after an
+// optional first argument (the new object, when the class itself runs the
+// initialiser).
+struct Positional {
+  PyObject* first;  // or null
+  PyObject* tuple;
+  Py_ssize_t size() const { return (first != nullptr ? 1 : 0) + PyTuple_GET_SIZE(tuple); }
+  PyObject* at(Py_ssize_t i) const {
+    if (first != nullptr) {
+      if (i == 0) return first;
+      --i;
+    }
+    return PyTuple_GET_ITEM(tuple, i);
+  }
+};
+
 // Binds `args`/`kwargs` into `out`. On failure: TypeError (or the lookup's
 // own error) with one traceback entry at the def line, and false. Allocates
 // nothing.
-bool bind_arguments(const BindingSpec& spec, PyObject* args, PyObject* kwargs, BoundArguments& out);
+bool bind_arguments(const BindingSpec& spec, const Positional& args, PyObject* kwargs,
+                    BoundArguments& out);
 
 }  // namespace addongate

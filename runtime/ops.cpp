@@ -61,6 +61,15 @@ PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t n) {
   return checked_result(result);
 }
 
+PyObject* get_attribute(PyObject* obj, PyObject* name) {
+  if (Py_TYPE(obj) == &PyModule_Type) {
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(obj), name);
+    if (value != nullptr) return new_ref(value);
+    if (PyErr_Occurred()) return nullptr;
+  }
+  return PyObject_GetAttr(obj, name);
+}
+
 PyObject* get_item(PyObject* o, PyObject* key) {
   PyMappingMethods* mapping = Py_TYPE(o)->tp_as_mapping;
   if (mapping != nullptr && mapping->mp_subscript != nullptr) return mapping->mp_subscript(o, key);

@@ -20,6 +20,12 @@ PyObject* call_vector(PyObject* f, PyObject* const* args, Py_ssize_t n);
 // `args[0].name(args[1], ..., args[n-1])`, the same way.
 PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t n);
 
+// `obj.name`. For a plain module the attribute is read straight from its
+// dictionary: the module type and `object` define none of the names the
+// bodies read, so the result is the one generic lookup would give; anything
+// else (and a miss) takes the interpreter's own route.
+PyObject* get_attribute(PyObject* obj, PyObject* name);
+
 // `o[key]` for a container of any kind.
 PyObject* get_item(PyObject* o, PyObject* key);
 // `d[key]` for an exact dict; a missing key raises KeyError(key).

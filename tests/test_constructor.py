@@ -95,6 +95,19 @@ class PluginClassTest(ModuleTestCase):
         self.assertEqual(entries[0], (FILE_NAME, "addonGate.Plugin.__init__", 35))
         self.assertEqual([e[1] for e in entries[1:]], ["__setattr__"])
 
+    def test_replaced_initialiser_is_what_the_class_runs(self):
+        original = Plugin.__dict__["__init__"]
+        calls = []
+        try:
+            Plugin.__init__ = lambda self, *a, **kw: calls.append((a, kw))
+            Plugin("", x=1)
+            self.assertEqual(calls, [(("",), {"x": 1})])
+        finally:
+            Plugin.__init__ = original
+        self.assertIs(Plugin.__dict__["__init__"], original)
+        self.assertEntry(caught(ValueError, Plugin, ""), "addonGate.Plugin.__init__", 34)
+        self.assertEntry(caught(TypeError, Plugin, "a", "b"), "addonGate.Plugin.__init__", 25)
+
 
 if __name__ == "__main__":
     unittest.main()
