@@ -1,11 +1,42 @@
 #include "runtime/binding.h"
 
+#include <cstddef>
+
 #include "runtime/compat.h"
 #include "runtime/traceback.h"
 
 namespace addongate {
 
 namespace {
+
+// An ASCII message assembled in place.
+class MessageBuffer {
+ public:
+  void append(const char* text, std::size_t limit = sizeof(buffer_)) {
+    for (std::size_t i = 0; i < limit && text[i] != '\0' && length_ < sizeof(buffer_); ++i)
+      buffer_[length_++] = text[i];
+  }
+  void append_number(Py_ssize_t n) {
+    char digits[24];
+    std::size_t count = 0;
+    const bool negative = n < 0;
+    std::size_t magnitude =
+        negative ? 0 - static_cast<std::size_t>(n) : static_cast<std::size_t>(n);
+    do {
+      digits[count++] = static_cast<char>('0' + magnitude % 10);
+      magnitude /= 10;
+    } while (magnitude != 0);
+    if (negative) append("-");
+    while (count > 0 && length_ < sizeof(buffer_)) buffer_[length_++] = digits[--count];
+  }
+  PyObject* to_str() const {
+    return PyUnicode_FromStringAndSize(buffer_, static_cast<Py_ssize_t>(length_));
+  }
+
+ private:
+  char buffer_[320];
+  std::size_t length_ = 0;
+};
 
 int required_count(const BindingSpec& spec) {
   return spec.optional_default != nullptr ? spec.count - 1 : spec.count;
@@ -26,8 +57,21 @@ void positional_count_error(const BindingSpec& spec, Py_ssize_t given) {
     word = "at most";
     count = spec.count;
   }
-  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-               spec.name, word, count, count == 1 ? "" : "s", given);
+  // Written out here rather than by PyErr_Format, whose general formatter
+  // costs more than the rest of a failed call together.
+  MessageBuffer text;
+  text.append(spec.name, 200);
+  text.append("() takes ");
+  text.append(word);
+  text.append(" ");
+  text.append_number(count);
+  text.append(count == 1 ? " positional argument (" : " positional arguments (");
+  text.append_number(given);
+  text.append(" given)");
+  PyObject* message = text.to_str();
+  if (message == nullptr) return;
+  PyErr_SetObject(PyExc_TypeError, message);
+  Py_DECREF(message);
 }
 
 PyObject* param_name(const BindingSpec& spec, int i) { return *spec.names[i]; }
