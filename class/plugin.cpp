@@ -178,7 +178,7 @@ PyObject* exec_fun_body(PyObject* self, PyObject* get_args, PyObject* def_name) 
     if (!runner) return fail(kExecFunEntry, 59);
     Ref plugin_run = Ref::steal(get_attribute(runner.get(), k.plugin_run));
     if (!plugin_run) return fail(kExecFunEntry, 59);
-    Ref plugin_name = Ref::steal(PyObject_GetAttr(self, k.plugin_name_attr));
+    Ref plugin_name = Ref::steal(get_attribute(self, k.plugin_name_attr));
     if (!plugin_name) return fail(kExecFunEntry, 59);
     PyObject* call[] = {plugin_name.get(), def_name, get_args};
     res = Ref::steal(call_vector(plugin_run.get(), call, 3));
@@ -214,14 +214,14 @@ GlobalSlot runner_at_80;
 
 // `(self.__plugin_name, def_name)`, the object cache's key.
 PyObject* cache_key(PyObject* self, PyObject* def_name) {
-  Ref plugin_name = Ref::steal(PyObject_GetAttr(self, k.plugin_name_attr));
+  Ref plugin_name = Ref::steal(get_attribute(self, k.plugin_name_attr));
   if (!plugin_name) return nullptr;
   return PyTuple_Pack(2, plugin_name.get(), def_name);
 }
 
 // Line 75: 1 when the cache holds `key`, 0 when not, -1 on error.
 int cache_has(PyObject* self, PyObject* def_name, Ref* key) {
-  Ref cache = Ref::steal(PyObject_GetAttr(self, k.obj_dict_attr));
+  Ref cache = Ref::steal(get_attribute(self, k.obj_dict_attr));
   if (!cache) return -1;
   // An exact dict's keys() view answers `in` by a lookup in the dict itself.
   if (PyDict_CheckExact(cache.get())) {
@@ -242,7 +242,7 @@ PyObject* get_fun_body(PyObject* self, PyObject* def_name) {
   int cached = cache_has(self, def_name, &key);
   if (cached < 0) return fail(kGetFunEntry, 75);
   if (cached) {
-    Ref cache = Ref::steal(PyObject_GetAttr(self, k.obj_dict_attr));
+    Ref cache = Ref::steal(get_attribute(self, k.obj_dict_attr));
     PyObject* value = cache ? get_item(cache.get(), key.get()) : nullptr;
     if (value == nullptr) return fail(kGetFunEntry, 76);
     return value;
@@ -264,7 +264,7 @@ PyObject* get_fun_body(PyObject* self, PyObject* def_name) {
   if (!runner) return fail(kGetFunEntry, 80);
   Ref plugin_run = Ref::steal(get_attribute(runner.get(), k.plugin_run));
   if (!plugin_run) return fail(kGetFunEntry, 80);
-  Ref plugin_name = Ref::steal(PyObject_GetAttr(self, k.plugin_name_attr));
+  Ref plugin_name = Ref::steal(get_attribute(self, k.plugin_name_attr));
   if (!plugin_name) return fail(kGetFunEntry, 80);
   PyObject* call[] = {plugin_name.get(), def_name, get_args.get()};
   PyObject* result = call_vector(plugin_run.get(), call, 3);
@@ -276,7 +276,7 @@ PyObject* get_fun_body(PyObject* self, PyObject* def_name) {
 
 PyObject* isdef_body(PyObject* self, PyObject* def_name) {
   {
-    Ref is_php = Ref::steal(PyObject_GetAttr(self, k.is_php_attr));
+    Ref is_php = Ref::steal(get_attribute(self, k.is_php_attr));
     int truth = is_php ? PyObject_IsTrue(is_php.get()) : -1;
     if (truth < 0) return fail(kIsdefEntry, 90);
     if (truth) Py_RETURN_TRUE;
@@ -287,14 +287,14 @@ PyObject* isdef_body(PyObject* self, PyObject* def_name) {
     PyObject* call[] = {self, def_name};
     Ref value = Ref::steal(call_method(k.get_fun, call, 2));
     if (!value) return fail(kIsdefEntry, 91);
-    Ref cache = Ref::steal(PyObject_GetAttr(self, k.obj_dict_attr));
+    Ref cache = Ref::steal(get_attribute(self, k.obj_dict_attr));
     if (!cache) return fail(kIsdefEntry, 91);
     key = Ref::steal(cache_key(self, def_name));
     if (!key || PyObject_SetItem(cache.get(), key.get(), value.get()) < 0)
       return fail(kIsdefEntry, 91);
   }
 
-  Ref cache = Ref::steal(PyObject_GetAttr(self, k.obj_dict_attr));
+  Ref cache = Ref::steal(get_attribute(self, k.obj_dict_attr));
   if (!cache) return fail(kIsdefEntry, 92);
   Ref value = Ref::steal(get_item(cache.get(), key.get()));
   if (!value) return fail(kIsdefEntry, 92);

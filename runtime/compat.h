@@ -27,6 +27,12 @@ constexpr unsigned long kMethodDescriptorFlag = Py_TPFLAGS_METHOD_DESCRIPTOR;
 constexpr unsigned long kMethodDescriptorFlag = 0;
 #endif
 
+// ---- instance attributes ---------------------------------------------------
+// Up to 3.10 an instance keeps its attributes in a dict that
+// _PyObject_GetDictPtr reaches; from 3.11 they may sit in inline values that
+// only the interpreter's own lookup reads without making a dict.
+constexpr bool kInstanceDictsAreDicts = PY_VERSION_HEX < 0x030B0000;
+
 // ---- dict size without a call ------------------------------------------------
 // The macro arrived in 3.7.
 inline Py_ssize_t dict_size(PyObject* dict) {

@@ -61,11 +61,38 @@ PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t n) {
   return checked_result(result);
 }
 
+namespace {
+
+// The generic lookup for an instance attribute that no data descriptor of
+// the class claims: the instance dict, then a plain class attribute. Null
+// without an exception where the generic route must decide (a descriptor
+// with __get__, or nothing found, for its error).
+PyObject* instance_attribute(PyObject* obj, PyObject* name) {
+  if (!compat::kInstanceDictsAreDicts) return nullptr;
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dict == nullptr) return nullptr;
+  Ref descr = Ref::borrow(_PyType_Lookup(type, name));
+  if (descr && Py_TYPE(descr.get())->tp_descr_get != nullptr) return nullptr;
+  PyObject** dict = _PyObject_GetDictPtr(obj);
+  if (dict != nullptr && *dict != nullptr) {
+    Ref instance_dict = Ref::borrow(*dict);  // a key's __eq__ could replace it
+    PyObject* value = PyDict_GetItemWithError(instance_dict.get(), name);
+    if (value != nullptr) return new_ref(value);
+    if (PyErr_Occurred()) return nullptr;
+  }
+  return descr.release();
+}
+
+}  // namespace
+
 PyObject* get_attribute(PyObject* obj, PyObject* name) {
   if (Py_TYPE(obj) == &PyModule_Type) {
     PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(obj), name);
     if (value != nullptr) return new_ref(value);
     if (PyErr_Occurred()) return nullptr;
+  } else {
+    PyObject* value = instance_attribute(obj, name);
+    if (value != nullptr || PyErr_Occurred()) return value;
   }
   return PyObject_GetAttr(obj, name);
 }

@@ -22,8 +22,10 @@ PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t n);
 
 // `obj.name`. For a plain module the attribute is read straight from its
 // dictionary: the module type and `object` define none of the names the
-// bodies read, so the result is the one generic lookup would give; anything
-// else (and a miss) takes the interpreter's own route.
+// bodies read, so the result is the one generic lookup would give. For an
+// object with the generic lookup, up to 3.10, the instance dict and the class
+// are read the way that lookup reads them. Anything else (and a miss) takes
+// the interpreter's own route.
 PyObject* get_attribute(PyObject* obj, PyObject* name);
 
 // `o[key]` for a container of any kind.

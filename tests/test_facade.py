@@ -173,6 +173,34 @@ class LookupTest(FacadeTestCase):
         self.assertIs(q.isdef("m"), False)
         self.assertEqual((own, CACHE), ({("q", "m"): None}, {("a", "m"): "override-m"}))
 
+    def test_attribute_reads_follow_the_class(self):
+        reads = []
+
+        class Named(Plugin):
+            _Plugin__plugin_name = property(lambda self: "from-property",
+                                            lambda self, value: None)
+
+        class Watched(Plugin):
+            def __getattribute__(self, name):
+                reads.append(name)
+                return object.__getattribute__(self, name)
+
+        class Methodical(Plugin):
+            def _Plugin__is_php(self):
+                pass
+
+        class ModuleKind(types.ModuleType):
+            pass
+        runner = ModuleKind("RunnerCore")
+        runner.plugin_run = lambda *args: args[:2]
+        Named("a").exec_fun(commons.dict_obj(), "m")
+        self.assertEqual(RunnerCore.calls[-1][1:3], ("from-property", "m"))
+        Watched("a").exec_fun(commons.dict_obj(), "m")
+        self.assertIn("_Plugin__plugin_name", reads)
+        self.assertIs(Methodical("a").isdef("m"), True)  # a bound method is true
+        addonGate.RunnerCore = runner
+        self.assertEqual(Plugin("a").exec_fun(commons.dict_obj(), "m"), ("a", "m"))
+
     def test_failure_lines(self):
         class Vanished(object):
             def keys(self):
