@@ -125,7 +125,7 @@ bool match_keywords(const BindingSpec& spec, PyObject* kwargs, Py_ssize_t filled
         return false;
       }
     }
-    out.set(found, value);
+    out.own(found, value);
   }
   return true;
 }
@@ -133,14 +133,14 @@ bool match_keywords(const BindingSpec& spec, PyObject* kwargs, Py_ssize_t filled
 bool bind(const BindingSpec& spec, const Positional& args, PyObject* kwargs, BoundArguments& out) {
   const Py_ssize_t given = args.size();
   const int required = required_count(spec);
-  if (spec.optional_default != nullptr) out.set(required, spec.optional_default);
+  if (spec.optional_default != nullptr) out.borrow(required, spec.optional_default);
 
   if (kwargs == nullptr) {
     if (given < required || given > spec.count) {
       positional_count_error(spec, given);
       return false;
     }
-    for (Py_ssize_t i = 0; i < given; ++i) out.set(static_cast<int>(i), args.at(i));
+    for (Py_ssize_t i = 0; i < given; ++i) out.borrow(static_cast<int>(i), args.at(i));
     return true;
   }
 
@@ -148,7 +148,7 @@ bool bind(const BindingSpec& spec, const Positional& args, PyObject* kwargs, Bou
     positional_count_error(spec, given);
     return false;
   }
-  for (Py_ssize_t i = 0; i < given; ++i) out.set(static_cast<int>(i), args.at(i));
+  for (Py_ssize_t i = 0; i < given; ++i) out.borrow(static_cast<int>(i), args.at(i));
   Py_ssize_t unclaimed = compat::dict_size(kwargs);
   for (int i = static_cast<int>(given); i < required; ++i) {
     PyObject* value = PyDict_GetItemWithError(kwargs, param_name(spec, i));
@@ -156,13 +156,13 @@ bool bind(const BindingSpec& spec, const Positional& args, PyObject* kwargs, Bou
       if (!PyErr_Occurred()) positional_count_error(spec, i == 0 ? given : i);
       return false;
     }
-    out.set(i, value);
+    out.own(i, value);
     --unclaimed;
   }
   if (spec.optional_default != nullptr && required >= given && unclaimed > 0) {
     PyObject* value = PyDict_GetItemWithError(kwargs, param_name(spec, required));
     if (value != nullptr) {
-      out.set(required, value);
+      out.own(required, value);
       --unclaimed;
     } else if (PyErr_Occurred()) {
       return false;

@@ -20,9 +20,10 @@ struct BindingSpec {
   const char* file;               // the build's source file name
 };
 
-// The values bound to a method's parameters. Each holds a reference of its
-// own: a keyword value is only borrowed from the keyword dict, and a later
-// lookup in that dict can run a key's __eq__, which may empty it.
+// The values bound to a method's parameters. Positional values stay borrowed
+// from the call's tuple, which the caller keeps alive; a keyword value gets a
+// reference of its own, since a later lookup in the keyword dict can run a
+// key's __eq__, which may empty it.
 class BoundArguments {
  public:
   static constexpr int kMax = 3;
@@ -30,18 +31,30 @@ class BoundArguments {
   BoundArguments(const BoundArguments&) = delete;
   BoundArguments& operator=(const BoundArguments&) = delete;
   ~BoundArguments() {
-    for (PyObject* v : values_) Py_XDECREF(v);
+    for (int i = 0; i < kMax; ++i)
+      if (owned_ & (1u << i)) Py_DECREF(values_[i]);
   }
-  void set(int i, PyObject* value) {
-    Py_XINCREF(value);
-    PyObject* old = values_[i];
+  void borrow(int i, PyObject* value) {
+    release(i);
     values_[i] = value;
-    Py_XDECREF(old);
+  }
+  void own(int i, PyObject* value) {
+    Py_INCREF(value);
+    release(i);
+    values_[i] = value;
+    owned_ |= 1u << i;
   }
   PyObject* operator[](int i) const { return values_[i]; }
 
  private:
+  void release(int i) {
+    if (owned_ & (1u << i)) {
+      owned_ &= ~(1u << i);
+      Py_DECREF(values_[i]);
+    }
+  }
   PyObject* values_[kMax] = {nullptr, nullptr, nullptr};
+  unsigned owned_ = 0;
 };
 
 // The positional arguments of a call: the tuple the call brought, after an
