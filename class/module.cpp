@@ -10,6 +10,7 @@
 #include "class/startup_state.h"
 #include "runtime/compat.h"
 #include "runtime/method_object.h"
+#include "runtime/module_namespace.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
 #include "runtime/version_rule.h"

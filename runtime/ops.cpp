@@ -1,10 +1,12 @@
 #include "runtime/ops.h"
 
 #include "runtime/compat.h"
+#include "runtime/module_namespace.h"
 #include "runtime/ref.h"
-#include "runtime/traceback.h"
 
 namespace addongate {
+
+ModuleNamespace module_namespace;
 
 void raise_object(PyObject* x) {
   if (PyExceptionInstance_Check(x)) {

@@ -4,11 +4,10 @@
 
 #include "runtime/compat.h"
 #include "runtime/line_cache.h"
+#include "runtime/module_namespace.h"
 #include "runtime/ref.h"
 
 namespace addongate {
-
-ModuleNamespace module_namespace;
 
 namespace {
 
@@ -46,7 +45,5 @@ void add_traceback_entry(const char* name, int line, const char* file) {
   PyTraceBack_Here(frame);
   Py_DECREF(frame);
 }
-
-int traceback_cache_size() { return code_cache.count(); }
 
 }  // namespace addongate
