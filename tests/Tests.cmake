@@ -35,7 +35,7 @@ if(TARGET addonGate_${tag}_asan)
   execute_process(COMMAND "${CMAKE_CXX_COMPILER}" -print-file-name=libasan.so
                   OUTPUT_VARIABLE asan_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
   add_test(NAME sanitized_${tag}
-           COMMAND sh -c "'${py_EXE}' -m unittest discover -s tests -t tests -p 'test_*.py' && '${py_EXE}' -m unittest discover -s tests/fuzz -t tests/fuzz && '${py_EXE}' tests/fuzz/fuzz.py --seed 7 --seconds ${ADDONGATE_FUZZ_SECONDS}"
+           COMMAND sh -c "'${py_EXE}' -m unittest discover -s tests -t tests -p 'test_*.py' && '${py_EXE}' -m unittest discover -s tests/fuzz -t tests/fuzz && '${py_EXE}' tests/fuzz/fuzz.py --seed 7 --seconds ${ADDONGATE_FUZZ_SECONDS} && PYTHONPATH='${outdir}-variants/asan:${src}/host' '${py_EXE}' -m unittest discover -s tests/host -t tests/host"
            WORKING_DIRECTORY "${src}")
   set_tests_properties(sanitized_${tag} PROPERTIES ENVIRONMENT
     "${test_env};PYTHONPATH=${outdir}-variants/asan:${src}/tests/stubs:${src}/tests:${src}/tests/fuzz;LD_PRELOAD=${asan_runtime};PYTHONMALLOC=malloc;ASAN_OPTIONS=detect_leaks=0:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1;ADDONGATE_SANITIZED=1")
