@@ -105,21 +105,23 @@ int check_version() {
 
 // ---- execution step ----------------------------------------------------------------
 
-// Failure before the module and its namespace are recorded: no entry.
-int fail_early() {
-  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init addonGate");
+// Drops the recorded module so the next import starts afresh.
+int drop_record() {
   Py_CLEAR(startup_state.module);
   module_namespace.dict = nullptr;
   return -1;
 }
 
-// Failure after: one "init addonGate" entry at `line`, then drop the record
-// so the next import starts afresh.
+// Failure before the module and its namespace are recorded: no entry.
+int fail_early() {
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init addonGate");
+  return drop_record();
+}
+
+// Failure after: one "init addonGate" entry at `line`.
 int fail_at(int line) {
   add_traceback_entry(kInitEntry, line, rules::kSourceFile);
-  Py_CLEAR(startup_state.module);
-  module_namespace.dict = nullptr;
-  return -1;
+  return drop_record();
 }
 
 // Imports `name` absolutely through the import machinery (not through
@@ -195,13 +197,7 @@ int build_plugin_class(PyObject* ns) {
         Ref::steal(method_object_new(m.record, k.*(m.qualname), k.module_name, ns, made.code));
     if (!method) return m.first_line;
     if (made.defaults != nullptr) method_object_set_defaults(method.get(), made.defaults);
-    PyObject* name = i == 0   ? k.init
-                     : i == 1 ? k.get_plugin_list
-                     : i == 2 ? k.exec_fun
-                     : i == 3 ? k.get_fun
-                     : i == 4 ? k.isdef
-                              : k.dir;
-    if (PyDict_SetItem(class_ns.get(), name, method.get()) < 0) return m.first_line;
+    if (PyDict_SetItem(class_ns.get(), k.*(m.name), method.get()) < 0) return m.first_line;
   }
   PyObject* call[] = {k.class_name, k.empty_tuple, class_ns.get()};
   Ref cls = Ref::steal(compat::vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), call, 3));

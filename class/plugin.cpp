@@ -417,13 +417,15 @@ PyObject* Constants::*const kDirLocals[] = {&Constants::self};
 }  // namespace
 
 const PluginMethod plugin_methods[kPluginMethodCount] = {
-    {&kInitRecord, &Constants::qual_init, kInitLocals, 2, 2, 25, Py_None},
-    {&kGetPluginListRecord, &Constants::qual_get_plugin_list, kGetPluginListLocals, 3, 2, 37,
-     Py_False},
-    {&kExecFunRecord, &Constants::qual_exec_fun, kExecFunLocals, 4, 3, 48, Py_None},
-    {&kGetFunRecord, &Constants::qual_get_fun, kGetFunLocals, 3, 2, 68, nullptr},
-    {&kIsdefRecord, &Constants::qual_isdef, kIsdefLocals, 2, 2, 83, nullptr},
-    {&kDirRecord, &Constants::qual_dir, kDirLocals, 1, 1, 94, nullptr},
+    {&kInitRecord, &Constants::init, &Constants::qual_init, kInitLocals, 2, 2, 25, Py_None},
+    {&kGetPluginListRecord, &Constants::get_plugin_list, &Constants::qual_get_plugin_list,
+     kGetPluginListLocals, 3, 2, 37, Py_False},
+    {&kExecFunRecord, &Constants::exec_fun, &Constants::qual_exec_fun, kExecFunLocals, 4, 3, 48,
+     Py_None},
+    {&kGetFunRecord, &Constants::get_fun, &Constants::qual_get_fun, kGetFunLocals, 3, 2, 68,
+     nullptr},
+    {&kIsdefRecord, &Constants::isdef, &Constants::qual_isdef, kIsdefLocals, 2, 2, 83, nullptr},
+    {&kDirRecord, &Constants::dir, &Constants::qual_dir, kDirLocals, 1, 1, 94, nullptr},
 };
 
 MethodConstants plugin_method_constants[kPluginMethodCount];

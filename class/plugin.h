@@ -11,6 +11,7 @@ namespace addongate {
 // One method as start-up builds it.
 struct PluginMethod {
   const MethodRecord* record;
+  PyObject* Constants::*name;
   PyObject* Constants::*qualname;
   PyObject* Constants::*const* local_names;  // parameters, then further locals
   int local_count;
