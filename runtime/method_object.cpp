@@ -13,8 +13,9 @@ namespace addongate {
 namespace {
 
 struct MethodObject {
-  PyObject_HEAD const MethodRecord* record;  // static, not owned
-  PyObject* module;                          // __module__
+  PyObject ob_base;
+  const MethodRecord* record;  // static, not owned
+  PyObject* module;            // __module__
   PyObject* weakrefs;
   PyObject* dict;         // __dict__, made on first need
   PyObject* name;         // __name__, made on first read
