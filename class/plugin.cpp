@@ -22,8 +22,8 @@
 //           if not def_name:                                         # 56
 //               def_name = get_args.get("s", "")                     # 57
 //           res = RunnerCore.plugin_run(self.__plugin_name, def_name, get_args)  # 59
-//           if isinstance(res, dict) and "status" in res and res["status"] == False and "msg" in
-//           res:  # 61
+//           if (isinstance(res, dict) and "status" in res              # 61
+//                   and res["status"] == False and "msg" in res):
 //               if res["msg"].find("加载失败") != -1 or res["msg"].find("Traceback ") == 0:  # 63
 //                   raise commons.CorvelError(res["msg"])            # 64
 //           return res
@@ -372,37 +372,48 @@ PyObject* isdef_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 
 constexpr int kKeywords = METH_VARARGS | METH_KEYWORDS;
 
+// Each documentation text: a line break, each line indented by 12 blanks and
+// ended by a line break, then 8 blanks.
 #define DOC_LINE(text) "            " text "\n"
 #define DOC_END "        "
 
-const MethodRecord kInitRecord = {"__init__", kKeywords, init_entry, nullptr,
-                                  "\n" DOC_LINE("@name 实例化插件对像")
-                                      DOC_LINE("@author kvarn<2021-06-15>")
-                                          DOC_LINE("@param init_plugin_name<string> 插件名称")
-                                              DOC_LINE("@return Plguin<object>") DOC_END};
-const MethodRecord kGetPluginListRecord = {
-    "get_plugin_list", kKeywords, get_plugin_list_entry, nullptr,
-    "\n" DOC_LINE("@name 获取插件列表") DOC_LINE("@author kvarn<2021-06-15>")
-        DOC_LINE("@param upgrade_force<bool> 是否强制重新获取列表") DOC_LINE("@return dict")
-            DOC_END};
-const MethodRecord kExecFunRecord = {
-    "exec_fun", kKeywords, exec_fun_entry, nullptr,
-    "\n" DOC_LINE("@name 执行指定方法") DOC_LINE("@author kvarn<2021-06-16>")
-        DOC_LINE("@param def_name<string> 方法名称")
-            DOC_LINE("@param get_args<dict_obj> POST/GET参数对像") DOC_LINE("@return mixed")
-                DOC_END};
-const MethodRecord kGetFunRecord = {
-    "get_fun", kKeywords, get_fun_entry, nullptr,
-    "\n" DOC_LINE("@name 获取函对像") DOC_LINE("@author kvarn<2021-06-28>")
-        DOC_LINE("@param def_name<string> 函数名称") DOC_LINE("@return func_object") DOC_END};
-const MethodRecord kIsdefRecord = {
-    "isdef", kKeywords, isdef_entry, nullptr,
-    "\n" DOC_LINE("@name 指定方法是否存在") DOC_LINE("@author kvarn<2021-06-16>")
-        DOC_LINE("@param def_name<string> 方法名称") DOC_LINE("@return bool") DOC_END};
-const MethodRecord kDirRecord = {"__dir__", METH_O, nullptr, dir_entry, nullptr};
+const char kInitDoc[] = "\n"                              //
+    DOC_LINE("@name 实例化插件对像")                      //
+    DOC_LINE("@author kvarn<2021-06-15>")                 //
+    DOC_LINE("@param init_plugin_name<string> 插件名称")  //
+    DOC_LINE("@return Plguin<object>") DOC_END;
+const char kGetPluginListDoc[] = "\n"                            //
+    DOC_LINE("@name 获取插件列表")                               //
+    DOC_LINE("@author kvarn<2021-06-15>")                        //
+    DOC_LINE("@param upgrade_force<bool> 是否强制重新获取列表")  //
+    DOC_LINE("@return dict") DOC_END;
+const char kExecFunDoc[] = "\n"                             //
+    DOC_LINE("@name 执行指定方法")                          //
+    DOC_LINE("@author kvarn<2021-06-16>")                   //
+    DOC_LINE("@param def_name<string> 方法名称")            //
+    DOC_LINE("@param get_args<dict_obj> POST/GET参数对像")  //
+    DOC_LINE("@return mixed") DOC_END;
+const char kGetFunDoc[] = "\n"                    //
+    DOC_LINE("@name 获取函对像")                  //
+    DOC_LINE("@author kvarn<2021-06-28>")         //
+    DOC_LINE("@param def_name<string> 函数名称")  //
+    DOC_LINE("@return func_object") DOC_END;
+const char kIsdefDoc[] = "\n"                     //
+    DOC_LINE("@name 指定方法是否存在")            //
+    DOC_LINE("@author kvarn<2021-06-16>")         //
+    DOC_LINE("@param def_name<string> 方法名称")  //
+    DOC_LINE("@return bool") DOC_END;
 
 #undef DOC_LINE
 #undef DOC_END
+
+const MethodRecord kInitRecord = {"__init__", kKeywords, init_entry, nullptr, kInitDoc};
+const MethodRecord kGetPluginListRecord = {"get_plugin_list", kKeywords, get_plugin_list_entry,
+                                           nullptr, kGetPluginListDoc};
+const MethodRecord kExecFunRecord = {"exec_fun", kKeywords, exec_fun_entry, nullptr, kExecFunDoc};
+const MethodRecord kGetFunRecord = {"get_fun", kKeywords, get_fun_entry, nullptr, kGetFunDoc};
+const MethodRecord kIsdefRecord = {"isdef", kKeywords, isdef_entry, nullptr, kIsdefDoc};
+const MethodRecord kDirRecord = {"__dir__", METH_O, nullptr, dir_entry, nullptr};
 
 PyObject* Constants::*const kInitLocals[] = {&Constants::self, &Constants::init_plugin_name};
 PyObject* Constants::*const kGetPluginListLocals[] = {&Constants::self, &Constants::upgrade_force,

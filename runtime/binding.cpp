@@ -16,17 +16,15 @@ class MessageBuffer {
     for (std::size_t i = 0; i < limit && text[i] != '\0' && length_ < sizeof(buffer_); ++i)
       buffer_[length_++] = text[i];
   }
+  // Counts are never negative.
   void append_number(Py_ssize_t n) {
     char digits[24];
     std::size_t count = 0;
-    const bool negative = n < 0;
-    std::size_t magnitude =
-        negative ? 0 - static_cast<std::size_t>(n) : static_cast<std::size_t>(n);
+    std::size_t magnitude = static_cast<std::size_t>(n);
     do {
       digits[count++] = static_cast<char>('0' + magnitude % 10);
       magnitude /= 10;
     } while (magnitude != 0);
-    if (negative) append("-");
     while (count > 0 && length_ < sizeof(buffer_)) buffer_[length_++] = digits[--count];
   }
   PyObject* to_str() const {
