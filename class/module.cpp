@@ -293,8 +293,6 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace addongate
 
-// 3.6 to 3.8 give PyMODINIT_FUNC no visibility of its own, and everything
-// else is hidden.
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_addonGate() {
+extern "C" ADDONGATE_EXPORT PyObject* PyInit_addonGate() {
   return PyModuleDef_Init(&addongate::module_def);
 }

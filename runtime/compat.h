@@ -181,6 +181,16 @@ inline uint64_t namespace_version(PyObject* ns) {
 PyObject* new_method_code(const char* file, const char* name, int first_line, int argcount,
                           PyObject* varnames, PyObject* empty_bytes, PyObject* empty_tuple);
 
+// ---- the one exported symbol -------------------------------------------------
+// 3.6 to 3.8 give PyMODINIT_FUNC no visibility of its own on ELF, where every
+// other symbol is hidden by the build. A PE file exports nothing unless asked,
+// whatever the visibility, so there the entry point is marked for export.
+#ifdef _WIN32
+#define ADDONGATE_EXPORT __declspec(dllexport)
+#else
+#define ADDONGATE_EXPORT __attribute__((visibility("default")))
+#endif
+
 // ---- module slots -------------------------------------------------------------
 // 3.13 asks whether a module runs without the GIL; this one relies on it.
 #ifdef Py_mod_gil

@@ -5,6 +5,7 @@ PYTHONPATH, so `import addonGate` finds the recording stand-ins for the
 host's `commons` and `RunnerCore`.
 """
 import os
+import struct
 import subprocess
 import sys
 import unittest
@@ -16,6 +17,14 @@ import addonGate
 LEGACY_BUILD = sys.version_info[:2] == (3, 6)
 FILE_NAME = "class\\addonGate" if LEGACY_BUILD else "corvel-win\\corvel\\class\\addonGate"
 HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def address_text(obj):
+    """`id(obj)` as the interpreter's %p writes it in a repr: 0x7f3a... on Linux,
+    upper-case and zero-padded to the pointer width on Windows."""
+    if sys.platform == "win32":
+        return "0x%0*X" % (2 * struct.calcsize("P"), id(obj))
+    return "0x%x" % id(obj)
 
 
 def reset():

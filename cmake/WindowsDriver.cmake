@@ -1,0 +1,78 @@
+# The windows preset: builds addonGate.cp36-win32.pyd and
+# addonGate.cp38-win_amd64.pyd with mingw-w64 (one sub-build each, see
+# WindowsModule.cmake) and registers their tests, which run inside the real
+# Windows interpreters under Wine. WindowsRuntimes.cmake, run before the
+# project, has found the interpreters' folders and set win_builds.
+option(ADDONGATE_WERROR "Treat compiler warnings as errors" ON)
+set(ADDONGATE_FUZZ_SECONDS 8 CACHE STRING "Length of the short fuzz run per build")
+find_program(WINE wine)
+find_program(WINEBOOT wineboot)
+if(NOT WINE OR NOT WINEBOOT)
+  message(FATAL_ERROR " Wine is missing: apt-get install wine wine64 wine32:i386 "
+                      "(after dpkg --add-architecture i386)")
+endif()
+
+include(ExternalProject)
+enable_testing()
+set(src "${CMAKE_SOURCE_DIR}")
+set(out "${CMAKE_BINARY_DIR}")
+
+# A throwaway Wine prefix for the test run, made before the first test.
+set(wineprefix "${out}/wineprefix")
+add_test(NAME wine_prefix
+         COMMAND sh -c "rm -rf '${wineprefix}' && WINEPREFIX='${wineprefix}' WINEDEBUG=-all '${WINEBOOT}' -i </dev/null")
+set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine)
+
+foreach(build IN LISTS win_builds)
+  string(REPLACE "|" ";" build "${build}")
+  list(GET build 0 tag)
+  list(GET build 1 folder)
+  list(GET build 2 triple)
+  list(GET build 3 pe_magic)
+  list(GET build 4 pe_arch)
+  set(runtime "${ADDONGATE_WIN_RUNTIMES}/${folder}")
+  file(GLOB python_dll RELATIVE "${runtime}" "${runtime}/python3[0-9].dll"
+       "${runtime}/python3[0-9][0-9].dll")
+
+  ExternalProject_Add(addonGate_${tag}
+    SOURCE_DIR "${src}"
+    BINARY_DIR "${out}/${tag}-build"
+    CMAKE_ARGS "-DCMAKE_TOOLCHAIN_FILE=${src}/cmake/toolchains/${triple}.cmake"
+               -DCMAKE_BUILD_TYPE=Release
+               "-DADDONGATE_WIN_RUNTIME=${runtime}"
+               -DADDONGATE_WIN_TAG=${tag}
+               "-DADDONGATE_OUTPUT_DIR=${out}"
+               -DADDONGATE_WERROR=${ADDONGATE_WERROR}
+    BUILD_ALWAYS ON
+    INSTALL_COMMAND "")
+
+  # The file itself: machine, exports, imported DLLs.
+  add_test(NAME pe_${tag}
+           COMMAND sh "${src}/tests/windows/check_pe.sh" "${triple}-objdump"
+                   "${out}/addonGate.${tag}.pyd" "${pe_magic}" "${pe_arch}" "${python_dll}")
+
+  # The Linux suites, inside the Windows interpreter.
+  set(python "${src}/tests/windows/wine_python.sh" "${runtime}")
+  set(test_env "WINEPREFIX=${wineprefix}" "ADDONGATE_BUILD_DIR=${out}" "ADDONGATE_TAG=${tag}"
+               "PYTHONDONTWRITEBYTECODE=1")
+  add_test(NAME module_${tag}
+           COMMAND ${python} -m unittest discover -s tests -t tests -p "test_*.py"
+           WORKING_DIRECTORY "${src}")
+  set_tests_properties(module_${tag} PROPERTIES ENVIRONMENT
+    "${test_env};PYTHONPATH=${out}:${src}/tests/stubs:${src}/tests")
+  add_test(NAME fuzz_${tag}
+           COMMAND ${python} tests/fuzz/fuzz.py --seed 20240601 --seconds ${ADDONGATE_FUZZ_SECONDS}
+           WORKING_DIRECTORY "${src}")
+  add_test(NAME stress_${tag}
+           COMMAND ${python} -m unittest discover -s tests/fuzz -t tests/fuzz
+           WORKING_DIRECTORY "${src}")
+  set_tests_properties(fuzz_${tag} stress_${tag} PROPERTIES ENVIRONMENT
+    "${test_env};PYTHONPATH=${out}:${src}/tests/stubs:${src}/tests:${src}/tests/fuzz")
+  add_test(NAME host_${tag}
+           COMMAND ${python} -m unittest discover -s tests/host -t tests/host
+           WORKING_DIRECTORY "${src}")
+  set_tests_properties(host_${tag} PROPERTIES ENVIRONMENT
+    "${test_env};PYTHONPATH=${out}:${src}/host")
+  set_tests_properties(module_${tag} fuzz_${tag} stress_${tag} host_${tag} PROPERTIES
+                       FIXTURES_REQUIRED wine)
+endforeach()

@@ -1,0 +1,5 @@
+# 32-bit Windows (x86), for the cp36-win32 file.
+set(CMAKE_SYSTEM_PROCESSOR x86)
+set(ADDONGATE_MINGW_TRIPLE i686-w64-mingw32)
+set(ADDONGATE_MINGW_DEFINES "")
+include("${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake")
