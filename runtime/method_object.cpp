@@ -58,15 +58,18 @@ int method_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
+// Breaks reference cycles. The code object and names that are exact strings
+// cannot take part in one, so they stay until release, as an interpreted
+// function's do: a finaliser that reaches a cleared method object (through a
+// weak reference made late) still finds a repr, a qualified name and code.
 int method_clear(PyObject* self) {
   MethodObject* m = as_method(self);
   Py_CLEAR(m->module);
   Py_CLEAR(m->dict);
-  Py_CLEAR(m->name);
-  Py_CLEAR(m->qualname);
+  if (m->name != nullptr && !PyUnicode_CheckExact(m->name)) Py_CLEAR(m->name);
+  if (m->qualname != nullptr && !PyUnicode_CheckExact(m->qualname)) Py_CLEAR(m->qualname);
   Py_CLEAR(m->doc);
   Py_CLEAR(m->globals);
-  Py_CLEAR(m->code);
   Py_CLEAR(m->closure);
   Py_CLEAR(m->defaults);
   Py_CLEAR(m->kwdefaults);
@@ -78,20 +81,33 @@ void method_dealloc(PyObject* self) {
   // Untrack first: weak-reference callbacks below may trigger a collection
   // that must not see a half-cleared object.
   PyObject_GC_UnTrack(self);
-  if (as_method(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+  MethodObject* m = as_method(self);
+  if (m->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
   method_clear(self);
+  Py_CLEAR(m->name);
+  Py_CLEAR(m->qualname);
+  Py_CLEAR(m->code);
   PyObject_GC_Del(self);
+}
+
+// The qualified name (new reference); empty once a collection dropped a
+// string subclass that stood there.
+PyObject* qualname_of(MethodObject* m) {
+  if (m->qualname == nullptr) return PyUnicode_FromString("");
+  return new_ref(m->qualname);
 }
 
 // ---- text form and reduction -------------------------------------------------
 
 PyObject* method_repr(PyObject* self) {
-  return PyUnicode_FromFormat("<plugin_method %U at %p>", as_method(self)->qualname, self);
+  Ref qualname = Ref::steal(qualname_of(as_method(self)));
+  if (!qualname) return nullptr;
+  return PyUnicode_FromFormat("<plugin_method %U at %p>", qualname.get(), self);
 }
 
 PyObject* method_reduce(PyObject* self, PyObject* /*args*/) {
   MethodObject* m = as_method(self);
-  if (rules::kReduceToQualifiedName) return new_ref(m->qualname);
+  if (rules::kReduceToQualifiedName) return qualname_of(m);
   return PyUnicode_FromString(m->record->name);
 }
 
@@ -158,7 +174,7 @@ int set_name(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 
-PyObject* get_qualname(PyObject* self, void*) { return new_ref(as_method(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) { return qualname_of(as_method(self)); }
 
 int set_qualname(PyObject* self, PyObject* value, void*) {
   if (value == nullptr || !PyUnicode_Check(value)) {

@@ -16,6 +16,7 @@ class Ref {
   Ref& operator=(const Ref&) = delete;
   Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
   Ref& operator=(Ref&& other) noexcept {
+    if (this == &other) return *this;
     PyObject* old = p_;
     p_ = other.p_;
     other.p_ = nullptr;

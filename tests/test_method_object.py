@@ -1,6 +1,7 @@
 """The callable objects that stand for the methods of Plugin."""
 import gc
 import inspect
+import json
 import sys
 import types
 import unittest
@@ -9,7 +10,8 @@ import commons
 import RunnerCore
 import addonGate
 from addonGate import Plugin
-from support import FILE_NAME, LEGACY_BUILD, ModuleTestCase, address_text, module_entries
+from support import (FILE_NAME, LEGACY_BUILD, ModuleTestCase, address_text, module_entries,
+                     run_python)
 
 NAMES = ("__init__", "get_plugin_list", "exec_fun", "get_fun", "isdef", "__dir__")
 # name: (parameters, further locals, first line, defaults)
@@ -213,6 +215,43 @@ class MethodObjectTest(ModuleTestCase):
         Plugin.__init__.__defaults__ = None
         self.assertRaises(ValueError, Plugin)
 
+
+    def test_reached_after_collector_clear(self):
+        # A finaliser that runs while the collector clears a method object
+        # (its weak reference made too late to be cleared) reads it whole.
+        code = r"""
+import gc, json, weakref, addonGate
+m = addonGate.Plugin.__dict__["isdef"]
+del addonGate.Plugin.isdef
+seen = {}
+
+class Late(object):
+    __slots__ = ("ref",)
+    def __del__(self):
+        got = self.ref()
+        seen.update(repr=repr(got).split(" at ")[0], qualname=got.__qualname__,
+                    reduce=got.__reduce__(), name=got.__name__, code=got.__code__.co_name,
+                    module=got.__module__)
+
+class Cycle(tuple):
+    __slots__ = ()
+    def __del__(self):
+        global late
+        self[1].ref = weakref.ref(self[0])
+        del late
+
+late = Late()
+m.__defaults__ = tuple.__new__(Cycle, (m, late))  # cleared after the names
+del m
+gc.collect()
+print(json.dumps(seen))
+"""
+        proc = run_python(code)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        reduced = "isdef" if LEGACY_BUILD else "Plugin.isdef"
+        self.assertEqual(json.loads(proc.stdout), {
+            "repr": "<plugin_method Plugin.isdef", "qualname": "Plugin.isdef", "reduce": reduced,
+            "name": "isdef", "code": "isdef", "module": None})
 
 if __name__ == "__main__":
     unittest.main()
