@@ -24,6 +24,33 @@ namespace {
 const char kInitEntry[] = "init addonGate";
 const Constants& k = constants;
 
+// ---- the end of the recording interpreter ------------------------------------------
+
+// Runs at the very end of the interpreter's finalisation, when every object
+// start-up made belongs to an interpreter that no longer exists: the record
+// is forgotten, not released, so that an interpreter started afterwards in
+// this process imports the module afresh instead of getting the emptied one.
+void forget_startup() {
+  startup_state = StartupState{};
+  constants = Constants{};
+  module_namespace = ModuleNamespace{};
+  forget_plugin_state();
+  forget_traceback_entries();
+  method_type_forget();
+  compat::forget_namespace_watcher();
+}
+
+// Records the first interpreter, and arranges for the record to end with it.
+void record_interpreter(int64_t id, PyInterpreterState* interpreter) {
+  StartupState& s = startup_state;
+  s.interpreter_recorded = true;
+  s.interpreter_id = id;
+  s.interpreter = interpreter;
+  // Only a full table (32 functions) refuses; the record then lasts as long
+  // as the process, as it did before restarts were provided for.
+  (void)Py_AtExit(forget_startup);
+}
+
 // ---- create step ---------------------------------------------------------------
 
 // Records the first interpreter; refuses any other.
@@ -33,16 +60,14 @@ bool check_interpreter() {
     int64_t id = compat::current_interpreter_id();
     if (id == -1) return false;
     if (!s.interpreter_recorded) {
-      s.interpreter_recorded = true;
-      s.interpreter_id = id;
+      record_interpreter(id, nullptr);
       return true;
     }
     if (s.interpreter_id == id) return true;
   } else {
     PyInterpreterState* interpreter = compat::current_interpreter();
     if (!s.interpreter_recorded) {
-      s.interpreter_recorded = true;
-      s.interpreter = interpreter;
+      record_interpreter(-1, interpreter);
       return true;
     }
     if (s.interpreter == interpreter) return true;

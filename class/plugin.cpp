@@ -441,6 +441,13 @@ const PluginMethod plugin_methods[kPluginMethodCount] = {
 
 MethodConstants plugin_method_constants[kPluginMethodCount];
 
+void forget_plugin_state() {
+  GlobalSlot* const slots[] = {&runner_at_45, &runner_at_59, &commons_at_64, &commons_at_77,
+                               &runner_at_80};
+  for (GlobalSlot* slot : slots) *slot = GlobalSlot{};
+  for (MethodConstants& made : plugin_method_constants) made = MethodConstants{};
+}
+
 void install_plugin_initialiser(PyObject* plugin_class) {
   reinterpret_cast<PyTypeObject*>(plugin_class)->tp_init = plugin_tp_init;
 }

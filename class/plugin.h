@@ -35,4 +35,8 @@ extern MethodConstants plugin_method_constants[kPluginMethodCount];
 // lookup; the class must hold this module's `__init__`.
 void install_plugin_initialiser(PyObject* plugin_class);
 
+// After the interpreter ended: drops, without releasing, the method constants
+// and what the bodies remembered of their global reads.
+void forget_plugin_state();
+
 }  // namespace addongate

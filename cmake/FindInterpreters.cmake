@@ -20,7 +20,8 @@ function(addongate_default_pythons out)
 endfunction()
 
 # Asks one interpreter what the build needs; sets <prefix>_OK, _VERSION,
-# _MINOR, _INCLUDE, _SUFFIX, _EXE, _DEBUG, _SYSTEM.
+# _MINOR, _INCLUDE, _SUFFIX, _EXE, _DEBUG, _SYSTEM, and _LIBRARY: the shared
+# library an embedding application links, or empty when it has none.
 function(addongate_probe python prefix)
   execute_process(
     COMMAND "${python}" -c [=[
@@ -31,6 +32,9 @@ print(sysconfig.get_config_var("EXT_SUFFIX"))
 print(os.path.realpath(sys.executable))
 print(1 if hasattr(sys, "gettotalrefcount") else 0)
 print(1 if sys.prefix == "/usr" else 0)
+shared = sysconfig.get_config_var("Py_ENABLE_SHARED")
+lib = os.path.join(sysconfig.get_config_var("LIBDIR") or "", sysconfig.get_config_var("LDLIBRARY") or "")
+print(lib if shared and lib.endswith(".so") and os.path.exists(lib) else "")
 ]=]
     OUTPUT_VARIABLE out RESULT_VARIABLE rc ERROR_QUIET)
   if(NOT rc EQUAL 0)
@@ -44,6 +48,7 @@ print(1 if sys.prefix == "/usr" else 0)
   list(GET lines 3 exe)
   list(GET lines 4 debug)
   list(GET lines 5 system)
+  list(GET lines 6 library)
   string(REPLACE " " ";" ver "${ver}")
   list(GET ver 0 major)
   list(GET ver 1 minor)
@@ -59,4 +64,5 @@ print(1 if sys.prefix == "/usr" else 0)
   set(${prefix}_EXE "${exe}" PARENT_SCOPE)
   set(${prefix}_DEBUG ${debug} PARENT_SCOPE)
   set(${prefix}_SYSTEM ${system} PARENT_SCOPE)
+  set(${prefix}_LIBRARY "${library}" PARENT_SCOPE)
 endfunction()

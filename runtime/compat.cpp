@@ -39,6 +39,13 @@ int watch_namespace(PyObject* ns) {
 #endif
 }
 
+void forget_namespace_watcher() {
+#if PY_VERSION_HEX >= 0x030C0000
+  watcher_id = -1;
+#endif
+  ++detail::namespace_epoch;
+}
+
 PyObject* new_method_code(const char* file, const char* name, int first_line, int argcount,
                           PyObject* varnames, PyObject* empty_bytes, PyObject* empty_tuple) {
   const int flags = CO_OPTIMIZED | CO_NEWLOCALS;

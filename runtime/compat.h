@@ -163,6 +163,8 @@ extern uint64_t namespace_epoch;
 
 // Starts following changes of `ns`; 0 on success, -1 with an exception.
 int watch_namespace(PyObject* ns);
+// After the interpreter ended: its watcher went with it.
+void forget_namespace_watcher();
 
 inline uint64_t namespace_version(PyObject* ns) {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -190,6 +192,24 @@ PyObject* new_method_code(const char* file, const char* name, int first_line, in
 #else
 #define ADDONGATE_EXPORT __attribute__((visibility("default")))
 #endif
+
+// ---- a static type across interpreter restarts -----------------------------------
+// PyType_Ready fills a static type with objects of the running interpreter
+// (its dict, bases and MRO) and a version tag from that interpreter's
+// counter. Once the interpreter has ended, this drops them without release,
+// so that the next interpreter readies the type afresh.
+inline void forget_ready_type(PyTypeObject* type) {
+  type->tp_dict = nullptr;
+  type->tp_bases = nullptr;
+  type->tp_mro = nullptr;
+  type->tp_cache = nullptr;
+  type->tp_subclasses = nullptr;
+  type->tp_version_tag = 0;
+  type->tp_flags &= ~(Py_TPFLAGS_READY | Py_TPFLAGS_READYING | Py_TPFLAGS_VALID_VERSION_TAG);
+#if PY_VERSION_HEX >= 0x030C0000
+  type->tp_watched = 0;
+#endif
+}
 
 // ---- module slots -------------------------------------------------------------
 // 3.13 asks whether a module runs without the GIL; this one relies on it.

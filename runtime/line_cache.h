@@ -70,13 +70,21 @@ class LineCache {
     return true;
   }
 
+  // Empties the table after the interpreter that owned its code objects has
+  // ended; the objects themselves are not touched.
+  void forget() {
+    std::free(entries_);
+    entries_ = nullptr;
+    count_ = capacity_ = 0;
+  }
+
   int32_t count() const { return count_; }
   int32_t capacity() const { return capacity_; }
   const Entry& at(int32_t i) const { return entries_[i]; }
 
  private:
-  Entry* entries_ = nullptr;  // never freed: its code objects live as long
-  int32_t count_ = 0;         // as the process
+  Entry* entries_ = nullptr;  // freed only by forget(): its code objects live
+  int32_t count_ = 0;         // as long as their interpreter
   int32_t capacity_ = 0;
 };
 

@@ -332,6 +332,8 @@ int method_type_ready() {
   return PyType_Ready(&method_type);
 }
 
+void method_type_forget() { compat::forget_ready_type(&method_type); }
+
 PyObject* method_object_new(const MethodRecord* record, PyObject* qualname, PyObject* module_name,
                             PyObject* globals, PyObject* code) {
   MethodObject* m = PyObject_GC_New(MethodObject, &method_type);

@@ -25,8 +25,10 @@ struct MethodRecord {
   const char* doc;  // UTF-8, or null
 };
 
-// Prepares the type once per process; 0 or -1 with an exception.
+// Prepares the type once per interpreter; 0 or -1 with an exception.
 int method_type_ready();
+// After the interpreter ended: the next one prepares the type again.
+void method_type_forget();
 
 // A new method object (new reference), or null with MemoryError.
 PyObject* method_object_new(const MethodRecord* record, PyObject* qualname, PyObject* module_name,

@@ -18,6 +18,8 @@ LineCache<PyObject*> code_cache;
 
 }  // namespace
 
+void forget_traceback_entries() { code_cache.forget(); }
+
 void add_traceback_entry(const char* name, int line, const char* file) {
   Ref code;
   const LineCache<PyObject*>::Entry* hit = code_cache.find(line);

@@ -13,4 +13,7 @@ namespace addongate {
 // keeps the pointer.
 void add_traceback_entry(const char* name, int line, const char* file);
 
+// Forgets the cached code objects once their interpreter has ended.
+void forget_traceback_entries();
+
 }  // namespace addongate

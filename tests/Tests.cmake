@@ -54,3 +54,18 @@ add_test(NAME host_${tag}
          COMMAND "${py_EXE}" -m unittest discover -s tests/host -t tests/host
          WORKING_DIRECTORY "${src}")
 set_tests_properties(host_${tag} PROPERTIES ENVIRONMENT "${test_env};PYTHONPATH=${outdir}:${src}/host")
+
+# An application that embeds the interpreter and finalises and restarts it:
+# every round must import and use the module as the first did.
+if(py_LIBRARY)
+  get_filename_component(py_libdir "${py_LIBRARY}" DIRECTORY)
+  add_executable(embed_restart_${tag} "${src}/tests/embed/restart.cpp")
+  target_include_directories(embed_restart_${tag} PRIVATE "${py_INCLUDE}")
+  target_compile_options(embed_restart_${tag} PRIVATE ${warning_flags})
+  target_link_libraries(embed_restart_${tag} PRIVATE "${py_LIBRARY}")
+  set_target_properties(embed_restart_${tag} PROPERTIES BUILD_RPATH "${py_libdir}"
+                        RUNTIME_OUTPUT_DIRECTORY "${outdir}-variants/embed")
+  add_test(NAME restart_${tag} COMMAND embed_restart_${tag} "${src}/tests/embed/round.py" 3)
+  set_tests_properties(restart_${tag} PROPERTIES ENVIRONMENT
+    "${test_env};PYTHONPATH=${outdir}:${src}/tests/stubs")
+endif()
