@@ -54,3 +54,13 @@ add_test(NAME host_${tag}
          COMMAND "${py_EXE}" -m unittest discover -s tests/host -t tests/host
          WORKING_DIRECTORY "${src}")
 set_tests_properties(host_${tag} PROPERTIES ENVIRONMENT "${test_env};PYTHONPATH=${outdir}:${src}/host")
+
+# The WSGI application under gunicorn. gunicorn runs Debian's python3.11, so
+# only the build for that interpreter can be loaded there.
+if(tag STREQUAL "cp311-system")
+  add_test(NAME host_wsgi_${tag}
+           COMMAND "${py_EXE}" tests/host/wsgi_gunicorn.py
+           WORKING_DIRECTORY "${src}")
+  set_tests_properties(host_wsgi_${tag} PROPERTIES ENVIRONMENT
+    "${test_env};PYTHONPATH=${outdir}:${src}/host")
+endif()
