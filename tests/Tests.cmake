@@ -69,3 +69,13 @@ if(py_LIBRARY)
   set_tests_properties(restart_${tag} PROPERTIES ENVIRONMENT
     "${test_env};PYTHONPATH=${outdir}:${src}/tests/stubs")
 endif()
+
+# The WSGI application under gunicorn. gunicorn runs Debian's python3.11, so
+# only the build for that interpreter can be loaded there.
+if(tag STREQUAL "cp311-system")
+  add_test(NAME host_wsgi_${tag}
+           COMMAND "${py_EXE}" tests/host/wsgi_gunicorn.py
+           WORKING_DIRECTORY "${src}")
+  set_tests_properties(host_wsgi_${tag} PROPERTIES ENVIRONMENT
+    "${test_env};PYTHONPATH=${outdir}:${src}/host")
+endif()

@@ -12,6 +12,7 @@ import unittest
 import addonGate
 import commons
 import demo_server
+import host_routes
 import RunnerCore
 
 
@@ -132,7 +133,7 @@ class HostTest(unittest.TestCase):
         self.assertFailure("/plugin/demo/greet", 415, "json", body="x", headers={"Content-Type": "text/xml"})
         self.assertFailure("/plugin/demo/greet", 400, "Content-Length", body="",
                            headers={"Content-Length": "-1"})
-        self.assertFailure("/plugin/demo/greet", 413, "too large", body="a" * (demo_server.MAX_BODY + 1))
+        self.assertFailure("/plugin/demo/greet", 413, "too large", body="a" * (host_routes.MAX_BODY + 1))
         self.assertFailure("/plugin/demo/greet", 413, "too large", body="",
                            headers={"Content-Length": str(1 << 40)})
         self.assertFailure("/plugin/demo/greet?name=%FF", 400, "UTF-8")
