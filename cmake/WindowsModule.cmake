@@ -29,12 +29,9 @@ addongate_module(addonGate_${ADDONGATE_WIN_TAG} "${include_dir}" "${suffix}"
                  "${ADDONGATE_OUTPUT_DIR}")
 set(win_targets addonGate_${ADDONGATE_WIN_TAG})
 if(ADDONGATE_VARIANTS)
-  # As on Linux: a build that believes it targets the next minor version.
-  math(EXPR wrong_minor "${minor} + 1")
-  addongate_module(addonGate_${ADDONGATE_WIN_TAG}_wrongver "${include_dir}" "${suffix}"
-                   "${ADDONGATE_OUTPUT_DIR}/${ADDONGATE_WIN_TAG}-variants/wrongver")
-  target_compile_definitions(addonGate_${ADDONGATE_WIN_TAG}_wrongver PRIVATE
-                             ADDONGATE_COMPILE_MINOR=${wrong_minor})
+  addongate_wrongver_module(addonGate_${ADDONGATE_WIN_TAG}_wrongver "${include_dir}" "${suffix}"
+                            "${ADDONGATE_OUTPUT_DIR}/${ADDONGATE_WIN_TAG}-variants/wrongver"
+                            ${minor})
   list(APPEND win_targets addonGate_${ADDONGATE_WIN_TAG}_wrongver)
 endif()
 foreach(target IN LISTS win_targets)
