@@ -1,5 +1,6 @@
 # Default interpreter list: every pyenv CPython 3.x, Debian's own python3.x
-# and its debug build, and python3 on PATH, one build per distinct binary.
+# and its debug build, python3 on PATH, then ADDONGATE_EXTRA_PYTHONS; one
+# build per distinct binary.
 function(addongate_default_pythons out)
   if(DEFINED ENV{PYENV_ROOT})
     set(root "$ENV{PYENV_ROOT}")
@@ -16,6 +17,7 @@ function(addongate_default_pythons out)
   if(path_python3)
     list(APPEND found "${path_python3}")
   endif()
+  list(APPEND found ${ADDONGATE_EXTRA_PYTHONS})
   set(${out} "${found}" PARENT_SCOPE)
 endfunction()
 

@@ -1,4 +1,4 @@
-// The few places where CPython 3.6 to 3.13 differ underneath the module.
+// The few places where CPython 3.6 to 3.15 differ underneath the module.
 //
 // Each helper names what it does; the rest of the code calls these and never
 // tests PY_VERSION_HEX itself.
@@ -155,8 +155,8 @@ inline int64_t current_interpreter_id() {
 // ---- the version of the module namespace ------------------------------------
 // Global reads remember what they found while this number stays the same.
 // Up to 3.11 it is the dictionary's own version tag. From 3.12 that field is
-// deprecated, so a dictionary watcher bumps a counter of ours on every change
-// to a watched namespace; 0 never names a version.
+// deprecated (3.14 removes it), so a dictionary watcher bumps a counter of
+// ours on every change to a watched namespace; 0 never names a version.
 namespace detail {
 extern uint64_t namespace_epoch;
 }

@@ -1,0 +1,213 @@
+#!/usr/bin/env bash
+# tools/newer-pythons.sh DIR [VERSION...]
+#
+# Fetches the newest CPython 3.14 and 3.15 (or the VERSIONs given) that
+# Debian's newer suites serve, release and debug interpreters with their
+# headers, unpacks them under DIR together with the newer shared libraries
+# they need, and prints one interpreter path a line (DIR/bin/python3.X and
+# DIR/bin/python3.Xd).
+#
+# Nothing is installed: apt runs with its own configuration, sources, lists,
+# cache and state under DIR/apt, the mirror taken from the machine's own
+# sources with only the suite changed, and the packages are unpacked with
+# dpkg-deb -x. Each interpreter runs through a wrapper that starts it with its
+# own dynamic loader and library folder, so the system's libraries stay
+# untouched and no LD_LIBRARY_PATH leaks into the processes it starts.
+#
+# An interpreter that cannot be had is reported on stderr and left out; the
+# others still come. A second run reuses the downloads and the unpacked
+# trees unless a suite now serves other package versions.
+set -euo pipefail
+
+if [ $# -lt 1 ]; then
+  echo "usage: $0 DIR [VERSION...]" >&2
+  exit 2
+fi
+mkdir -p "$1"
+dir=$(cd "$1" && pwd)
+shift
+versions=("$@")
+[ $# -gt 0 ] || versions=(3.14 3.15)
+suites=(testing unstable experimental)
+
+say() { echo "newer-pythons: $*" >&2; }
+
+# ---- the private apt configuration -----------------------------------------
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+# The machine's Debian mirror: the entry serving its own release, known by
+# its Release file's origin; before the first apt-get update there is none to
+# read, and the first entry for that release is taken.
+mirror=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(ORIGIN)' 'Identifier: Packages' |
+  awk -v c="$codename" '$2 == c && $3 == "Debian" { print $1; exit }')
+[ -n "$mirror" ] || mirror=$(apt-get indextargets --no-release-info --format '$(REPO_URI) $(RELEASE)' \
+  'Identifier: Packages' | awk -v c="$codename" '$2 == c { print $1; exit }')
+if [ -z "$mirror" ]; then
+  say "no Debian entry for '$codename' in the machine's apt sources; nothing fetched"
+  exit 1
+fi
+arch=$(dpkg --print-architecture)
+keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+signed=""
+[ -r "$keyring" ] && signed=" signed-by=$keyring"
+
+apt_dir="$dir/apt"
+mkdir -p "$apt_dir/parts" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" \
+  "$apt_dir/state" "$apt_dir/log" "$dir/debs"
+touch "$apt_dir/state/status"
+: >"$apt_dir/sources.list.new"
+for s in "${suites[@]}"; do
+  echo "deb [arch=$arch$signed] $mirror $s main" >>"$apt_dir/sources.list.new"
+done
+mv "$apt_dir/sources.list.new" "$apt_dir/sources.list"
+
+# The system's hooks and other parts are not read; only the settings that
+# decide whether the mirror can be reached at all are carried over.
+carried=""
+for key in Acquire::Check-Valid-Until Acquire::Check-Date Acquire::http::Proxy \
+  Acquire::https::Proxy; do
+  value=$(apt-config dump "$key" | awk -v k="$key" '$1 == k { sub(/^[^ ]+ /, ""); print; exit }')
+  [ -n "$value" ] && carried+="$key $value"$'\n'
+done
+cat >"$apt_dir/apt.conf" <<EOF
+Dir::Etc::sourcelist "$apt_dir/sources.list";
+Dir::Etc::sourceparts "$apt_dir/parts";
+Dir::Etc::parts "$apt_dir/parts";
+Dir::Etc::preferences "$apt_dir/preferences";
+Dir::Etc::preferencesparts "$apt_dir/parts";
+Dir::State "$apt_dir/state";
+Dir::State::lists "$apt_dir/lists";
+Dir::State::status "$apt_dir/state/status";
+Dir::Cache "$apt_dir/cache";
+Dir::Log "$apt_dir/log";
+APT::Architecture "$arch";
+APT::Architectures { "$arch"; };
+APT::Install-Recommends "false";
+APT::Install-Suggests "false";
+APT::Sandbox::User "root";
+Acquire::Languages "none";
+Acquire::GzipIndexes "true";
+$carried
+EOF
+export APT_CONFIG="$apt_dir/apt.conf"
+
+if ! apt-get -qq update >"$apt_dir/log/update.txt" 2>&1; then
+  if ls "$apt_dir"/lists/*Packages* >/dev/null 2>&1; then
+    say "apt-get update failed (see $apt_dir/log/update.txt); using the lists from the last run"
+  else
+    say "apt-get update failed:"
+    cat "$apt_dir/log/update.txt" >&2
+    exit 1
+  fi
+fi
+
+# ---- per version: resolve, download, unpack, wrap ---------------------------
+# Prints "name=version" for every package the interpreters need, each at the
+# newest version the suites serve; experimental's own versions are asked for
+# only when that fails.
+resolve() {
+  local v=$1 out
+  local want=("python$v" "python$v-dev" "python$v-dbg")
+  if out=$(apt-get -s install "${want[@]}" 2>&1) ||
+    out=$(apt-get -s -t experimental install "${want[@]}" 2>&1); then
+    sed -n 's/^Inst \([^ ]*\) (\([^ ]*\) .*/\1=\2/p' <<<"$out"
+  else
+    say "CPython $v cannot be had from ${suites[*]}:"
+    grep -E '^(E:| )' <<<"$out" | head -5 >&2
+    return 1
+  fi
+}
+
+# The pyconfig.h next to Python.h picks the per-architecture one with an
+# angle-bracket include meant for /usr/include; point it at the unpacked copy.
+fix_pyconfig() {
+  local root=$1 inc real
+  for inc in "$root"/usr/include/python3.*; do
+    [ -f "$inc/pyconfig.h" ] || continue
+    real=$(ls "$root"/usr/include/*/"$(basename "$inc")"/pyconfig.h 2>/dev/null | head -1) || true
+    if [ -n "$real" ]; then
+      ln -sfn "../${real#"$root"/usr/include/}" "$inc/pyconfig.h"
+    fi
+  done
+}
+
+# Unpacks the downloaded packages "name=version ..." into root.
+unpack() {
+  local root=$1 p name ver deb
+  for p in $2; do
+    name=${p%%=*}
+    ver=${p#*=}
+    # Download names spell an epoch's colon as %3a.
+    deb=$(ls "$dir/debs/${name}_${ver//:/%3a}_"*.deb 2>/dev/null | head -1) || true
+    if [ -z "$deb" ]; then
+      say "no downloaded file for $p"
+      return 1
+    fi
+    dpkg-deb -x "$deb" "$root" || return 1
+  done
+}
+
+mkdir -p "$dir/bin"
+got=()
+for v in "${versions[@]}"; do
+  rm -f "$dir/bin/python$v" "$dir/bin/python${v}d"
+  pkgs=$(resolve "$v") || continue
+  root="$dir/$v/root"
+  stamp="$dir/$v/unpacked.txt"
+  if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$pkgs" ] && [ -d "$root" ]; then
+    say "CPython $v: unpacked tree is current"
+  else
+    # apt-get download skips files already fetched with the right hash.
+    # shellcheck disable=SC2086
+    if ! (cd "$dir/debs" && apt-get -qq download $pkgs >"$apt_dir/log/download-$v.txt" 2>&1); then
+      say "CPython $v: download failed:"
+      tail -5 "$apt_dir/log/download-$v.txt" >&2
+      continue
+    fi
+    rm -rf "$root" "$stamp"
+    mkdir -p "$root"
+    if ! unpack "$root" "$pkgs"; then
+      say "CPython $v: unpacking failed; left out"
+      continue
+    fi
+    fix_pyconfig "$root"
+    echo "$pkgs" >"$stamp"
+    say "CPython $v: unpacked $(wc -w <<<"$pkgs") packages into $root"
+  fi
+
+  libc=$(ls "$root"/usr/lib/*/libc.so.6 2>/dev/null | head -1) || true
+  loader=$(ls "$root"/usr/lib/*/ld-linux*.so.* 2>/dev/null | head -1) || true
+  if [ -z "$libc" ] || [ -z "$loader" ]; then
+    say "CPython $v: the unpacked tree holds no C library; left out"
+    continue
+  fi
+  libdir=$(dirname "$libc")
+  for exe in "python$v" "python${v}d"; do
+    if [ ! -x "$root/usr/bin/$exe" ]; then
+      say "CPython $v: $exe is not in the packages; left out"
+      continue
+    fi
+    # The wrapper sits beside the real binary and DIR/bin links to it: the
+    # interpreter finds its prefix from the link's target, and sys.executable
+    # names the wrapper, so the interpreters it starts in turn run too.
+    wrapper="$root/usr/bin/run-$exe"
+    cat >"$wrapper" <<EOF
+#!/bin/sh
+exec "$loader" --library-path "$libdir:$root/usr/lib" --argv0 "\$0" "$root/usr/bin/$exe" "\$@"
+EOF
+    chmod +x "$wrapper"
+    ln -sfn "$wrapper" "$dir/bin/$exe"
+    if ! version=$("$dir/bin/$exe" -c 'import sys, sysconfig, os
+assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
+print(sys.version.split()[0])' 2>&1); then
+      say "CPython $v: $exe does not run here ($version); left out"
+      rm -f "$dir/bin/$exe"
+      continue
+    fi
+    say "$exe: CPython $version"
+    got+=("$dir/bin/$exe")
+  done
+done
+
+if [ "${#got[@]}" -gt 0 ]; then
+  printf '%s\n' "${got[@]}"
+fi
