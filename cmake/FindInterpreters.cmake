@@ -23,11 +23,14 @@ endfunction()
 
 # Asks one interpreter what the build needs; sets <prefix>_OK, _VERSION,
 # _MINOR, _INCLUDE, _SUFFIX, _EXE, _DEBUG, _SYSTEM, and _LIBRARY: the shared
-# library an embedding application links, or empty when it has none.
+# library an embedding application links, or empty when it has none. An
+# interpreter unpacked away from the prefix it was built for (with its own C
+# library, as tools/newer-pythons.sh leaves it) also sets _HOME, its prefix,
+# and _LOADER, the dynamic loader an embedding application must run under.
 function(addongate_probe python prefix)
   execute_process(
     COMMAND "${python}" -c [=[
-import sys, sysconfig, os
+import glob, os, sys, sysconfig
 print(sys.version_info[0], sys.version_info[1])
 print(sysconfig.get_paths()["include"])
 print(sysconfig.get_config_var("EXT_SUFFIX"))
@@ -36,7 +39,18 @@ print(1 if hasattr(sys, "gettotalrefcount") else 0)
 print(1 if sys.prefix == "/usr" else 0)
 shared = sysconfig.get_config_var("Py_ENABLE_SHARED")
 lib = os.path.join(sysconfig.get_config_var("LIBDIR") or "", sysconfig.get_config_var("LDLIBRARY") or "")
+# The prefix the build was configured for: "prefix" follows sys.prefix, BINDIR does not.
+built_prefix = os.path.dirname(sysconfig.get_config_var("BINDIR") or "")
+home = loader = ""
+if shared and not os.path.exists(lib) and built_prefix and lib.startswith(built_prefix + "/"):
+    moved = sys.prefix + lib[len(built_prefix):]
+    if os.path.exists(moved):
+        lib, home = moved, sys.prefix
+        loaders = sorted(glob.glob(os.path.join(os.path.dirname(lib), "ld-linux*.so.*")))
+        loader = loaders[0] if loaders else ""
 print(lib if shared and lib.endswith(".so") and os.path.exists(lib) else "")
+print(home)
+print(loader)
 ]=]
     OUTPUT_VARIABLE out RESULT_VARIABLE rc ERROR_QUIET)
   if(NOT rc EQUAL 0)
@@ -51,6 +65,8 @@ print(lib if shared and lib.endswith(".so") and os.path.exists(lib) else "")
   list(GET lines 4 debug)
   list(GET lines 5 system)
   list(GET lines 6 library)
+  list(GET lines 7 home)
+  list(GET lines 8 loader)
   string(REPLACE " " ";" ver "${ver}")
   list(GET ver 0 major)
   list(GET ver 1 minor)
@@ -67,4 +83,6 @@ print(lib if shared and lib.endswith(".so") and os.path.exists(lib) else "")
   set(${prefix}_DEBUG ${debug} PARENT_SCOPE)
   set(${prefix}_SYSTEM ${system} PARENT_SCOPE)
   set(${prefix}_LIBRARY "${library}" PARENT_SCOPE)
+  set(${prefix}_HOME "${home}" PARENT_SCOPE)
+  set(${prefix}_LOADER "${loader}" PARENT_SCOPE)
 endfunction()

@@ -65,9 +65,20 @@ if(py_LIBRARY)
   target_link_libraries(embed_restart_${tag} PRIVATE "${py_LIBRARY}")
   set_target_properties(embed_restart_${tag} PROPERTIES BUILD_RPATH "${py_libdir}"
                         RUNTIME_OUTPUT_DIRECTORY "${outdir}-variants/embed")
-  add_test(NAME restart_${tag} COMMAND embed_restart_${tag} "${src}/tests/embed/round.py" 3)
-  set_tests_properties(restart_${tag} PROPERTIES ENVIRONMENT
-    "${test_env};PYTHONPATH=${outdir}:${src}/tests/stubs")
+  set(embed_run "")
+  set(embed_env "${test_env};PYTHONPATH=${outdir}:${src}/tests/stubs")
+  if(py_LOADER)
+    # Its libpython needs the newer C library unpacked beside it: the link
+    # cannot check those symbols, the unpacked loader resolves them at run time.
+    target_link_options(embed_restart_${tag} PRIVATE -Wl,--allow-shlib-undefined)
+    set(embed_run "${py_LOADER}" --library-path "${py_libdir}")
+  endif()
+  if(py_HOME)
+    list(APPEND embed_env "PYTHONHOME=${py_HOME}")
+  endif()
+  add_test(NAME restart_${tag}
+           COMMAND ${embed_run} $<TARGET_FILE:embed_restart_${tag}> "${src}/tests/embed/round.py" 3)
+  set_tests_properties(restart_${tag} PROPERTIES ENVIRONMENT "${embed_env}")
 endif()
 
 # The WSGI application under gunicorn. gunicorn runs Debian's python3.11, so

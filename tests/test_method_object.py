@@ -229,6 +229,9 @@ class Late(object):
     __slots__ = ("ref",)
     def __del__(self):
         got = self.ref()
+        if got is None:
+            seen.update(cleared_ref=True)
+            return
         seen.update(repr=repr(got).split(" at ")[0], qualname=got.__qualname__,
                     reduce=got.__reduce__(), name=got.__name__, code=got.__code__.co_name,
                     module=got.__module__)
@@ -248,8 +251,11 @@ print(json.dumps(seen))
 """
         proc = run_python(code)
         self.assertEqual(proc.returncode, 0, proc.stderr)
+        seen = json.loads(proc.stdout)
+        if seen == {"cleared_ref": True} and sys.version_info >= (3, 14):
+            self.skipTest("from 3.14 the collector also clears weak references made by finalisers")
         reduced = "isdef" if LEGACY_BUILD else "Plugin.isdef"
-        self.assertEqual(json.loads(proc.stdout), {
+        self.assertEqual(seen, {
             "repr": "<plugin_method Plugin.isdef", "qualname": "Plugin.isdef", "reduce": reduced,
             "name": "isdef", "code": "isdef", "module": None})
 
