@@ -22,7 +22,8 @@ function(addongate_default_pythons out)
 endfunction()
 
 # Asks one interpreter what the build needs; sets <prefix>_OK, _VERSION,
-# _MINOR, _INCLUDE, _SUFFIX, _EXE, _DEBUG, _SYSTEM, and _LIBRARY: the shared
+# _MINOR, _INCLUDE, _SUFFIX, _EXE, _DEBUG, _SYSTEM, _PLATLIB (where it
+# imports installed extension modules from), and _LIBRARY: the shared
 # library an embedding application links, or empty when it has none. An
 # interpreter unpacked away from the prefix it was built for (with its own C
 # library, as tools/newer-pythons.sh leaves it) also sets _HOME, its prefix,
@@ -51,6 +52,7 @@ if shared and not os.path.exists(lib) and built_prefix and lib.startswith(built_
 print(lib if shared and lib.endswith(".so") and os.path.exists(lib) else "")
 print(home)
 print(loader)
+print(sysconfig.get_paths()["platlib"])
 ]=]
     OUTPUT_VARIABLE out RESULT_VARIABLE rc ERROR_QUIET)
   if(NOT rc EQUAL 0)
@@ -67,6 +69,7 @@ print(loader)
   list(GET lines 6 library)
   list(GET lines 7 home)
   list(GET lines 8 loader)
+  list(GET lines 9 platlib)
   string(REPLACE " " ";" ver "${ver}")
   list(GET ver 0 major)
   list(GET ver 1 minor)
@@ -85,4 +88,5 @@ print(loader)
   set(${prefix}_LIBRARY "${library}" PARENT_SCOPE)
   set(${prefix}_HOME "${home}" PARENT_SCOPE)
   set(${prefix}_LOADER "${loader}" PARENT_SCOPE)
+  set(${prefix}_PLATLIB "${platlib}" PARENT_SCOPE)
 endfunction()

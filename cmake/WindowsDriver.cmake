@@ -3,7 +3,7 @@
 # WindowsModule.cmake) and registers their tests, which run inside the real
 # Windows interpreters under Wine. WindowsRuntimes.cmake, run before the
 # project, has found the interpreters' folders and set win_builds.
-option(ADDONGATE_WERROR "Treat compiler warnings as errors" ON)
+option(ADDONGATE_WERROR "Treat compiler warnings as errors" OFF)
 set(ADDONGATE_FUZZ_SECONDS 8 CACHE STRING "Length of the short fuzz run per build")
 find_program(WINE wine)
 find_program(WINEBOOT wineboot)

@@ -20,10 +20,9 @@ if command -v cmake >/dev/null 2>&1; then
     # Incremental: a no-op when the module is up to date with the sources.
     if [ ! -f "$BUILD/CMakeCache.txt" ]; then
         echo "Configuring addonGate for $PY in $BUILD ..."
-        # Only the module itself: no test variants, no unit tests, and a
-        # newer compiler's warnings must not stop a newcomer's first run.
+        # Only the module itself: no test variants, no unit tests.
         cmake -S "$ROOT" -B "$BUILD" -DADDONGATE_PYTHONS="$PY" -DADDONGATE_VARIANTS=OFF \
-              -DADDONGATE_UNIT_TESTS=OFF -DADDONGATE_WERROR=OFF >/dev/null
+              -DADDONGATE_UNIT_TESTS=OFF >/dev/null
     fi
     echo "Building addonGate for $PY (the first build takes a minute) ..."
     cmake --build "$BUILD" -j2 >/dev/null

@@ -1,4 +1,5 @@
 """The standard library's tools at work on Plugin and its methods."""
+import ast
 import copy
 import cProfile
 import gc
@@ -18,6 +19,8 @@ import addonGate
 from addonGate import Plugin
 from support import FILE_NAME, LEGACY_BUILD, ModuleTestCase
 
+STUB = os.path.join(os.path.dirname(__file__), os.pardir, "class", "addonGate.pyi")
+
 SIGNATURES = {
     "__init__": "(self, init_plugin_name=None)",
     "get_plugin_list": "(self, upgrade_force=False)",
@@ -36,6 +39,26 @@ class IntrospectionTest(ModuleTestCase):
         self.assertEqual(str(inspect.signature(p.exec_fun)), "(get_args, def_name=None)")
         self.assertEqual(str(inspect.signature(p.isdef)), "(def_name)")
         self.assertEqual(str(inspect.signature(Plugin)), "(init_plugin_name=None)")
+
+    def test_type_stub_agrees(self):
+        # The stub's parameters, kinds and defaults are the built methods' own.
+        with open(STUB, encoding="utf-8") as f:
+            tree = ast.parse(f.read())
+        cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "Plugin")
+        stubbed = {}
+        for fn in cls.body:
+            if isinstance(fn, ast.FunctionDef):
+                args = fn.args
+                self.assertEqual((args.vararg, args.kwarg, args.kwonlyargs), (None, None, []))
+                self.assertIsNotNone(fn.returns, fn.name)
+                defaults = [None] * (len(args.args) - len(args.defaults)) + args.defaults
+                stubbed[fn.name] = "(%s)" % ", ".join(
+                    a.arg if d is None else "%s=%r" % (a.arg, ast.literal_eval(d))
+                    for a, d in zip(args.args, defaults))
+        built = {name: str(inspect.signature(vars(Plugin)[name])) for name in SIGNATURES}
+        self.assertEqual(stubbed, built)
+        module_names = {t.id for n in tree.body if isinstance(n, ast.AnnAssign) for t in [n.target]}
+        self.assertEqual(module_names, {"commons", "RunnerCore"})
 
     def test_pickle_and_copy(self):
         for name in SIGNATURES:

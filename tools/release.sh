@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Gathers the files a host would ship into dist/: the module for each Linux
+# interpreter found (as the default build finds them), the two Windows files
+# and the type stub, with a SHA256SUMS file. Each module is imported in its
+# own interpreter first (the Windows ones under Wine); a file that cannot be
+# made or does not import is left out and named, with the reason, at the end.
+#
+#   ADDONGATE_WIN_RUNTIMES=../shared/windows tools/release.sh
+#
+# Exits 0 when every file was made, 2 when some were left out, 1 on error.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+dist="$root/dist"
+linux="$root/build/release"
+windows="$root/build/release-windows"
+made=()
+missing=()
+
+rm -rf "$dist"
+mkdir -p "$dist"
+
+note_missing() { missing+=("$1: $2"); }
+
+# An import from a file's own folder, with the reference host's modules.
+check_import='import addonGate, os, sys; sys.exit(os.path.basename(addonGate.__file__) != sys.argv[1])'
+
+# ---- Linux: one release build per interpreter ------------------------------
+echo "== Linux modules (build/release)"
+if cmake -S . -B "$linux" -DCMAKE_BUILD_TYPE=Release -DADDONGATE_VARIANTS=OFF \
+     -DADDONGATE_UNIT_TESTS=OFF -DADDONGATE_SANITIZE_TAGS= -DADDONGATE_MEMCHECK_TAGS= \
+     >"$linux.configure.log" 2>&1 &&
+   cmake --build "$linux" -j2 >"$linux.build.log" 2>&1; then
+  sed -n 's/^-- addonGate: skipping \(.*\) (\(.*\))$/\1|\2/p' "$linux.configure.log" |
+    while IFS='|' read -r python why; do echo "skipped $python: $why"; done
+  while IFS=$'\t' read -r tag exe; do
+    file=$(cd "$linux/$tag" && ls addonGate*.so 2>/dev/null | head -n1 || true)
+    if [ -z "$file" ]; then
+      note_missing "$tag" "the build left no module in build/release/$tag"
+    elif [ -e "$dist/$file" ]; then
+      echo "$tag: $file already gathered from an interpreter with the same ABI"
+    elif out=$(PYTHONPATH="$linux/$tag:$root/host" "$exe" -c "$check_import" "$file" 2>&1); then
+      cp "$linux/$tag/$file" "$dist/"
+      made+=("$file")
+    else
+      note_missing "$file" "does not import in $exe: ${out##*$'\n'}"
+    fi
+  done <"$linux/interpreters.tsv"
+else
+  note_missing "Linux modules" "the build failed, see ${linux#$root/}.configure.log and .build.log"
+fi
+
+# ---- Windows: cross-built, imported under Wine ------------------------------
+echo "== Windows modules (build/release-windows)"
+win_files=(addonGate.cp36-win32.pyd:py36-win32 addonGate.cp38-win_amd64.pyd:py38-amd64)
+runtimes=${ADDONGATE_WIN_RUNTIMES:-}
+why=""
+if [ -z "$runtimes" ]; then
+  why="ADDONGATE_WIN_RUNTIMES is not set (a folder with py36-win32/ and py38-amd64/)"
+elif ! command -v i686-w64-mingw32-g++ >/dev/null || ! command -v x86_64-w64-mingw32-g++ >/dev/null; then
+  why="the mingw-w64 cross-compilers are missing (g++-mingw-w64-i686, g++-mingw-w64-x86-64)"
+elif ! command -v wine >/dev/null || ! command -v wineboot >/dev/null; then
+  why="Wine is missing, so the files cannot be checked (wine, wine64, wine32:i386)"
+elif ! cmake -S . -B "$windows" -DADDONGATE_WINDOWS=ON -DADDONGATE_WIN_RUNTIMES="$runtimes" \
+       >"$windows.configure.log" 2>&1 ||
+     ! cmake --build "$windows" -j2 >"$windows.build.log" 2>&1; then
+  why="the build failed, see ${windows#$root/}.configure.log and .build.log"
+fi
+if [ -z "$why" ]; then
+  runtimes=$(cd "$runtimes" && pwd)
+  export WINEPREFIX="$windows/wineprefix"
+  if [ ! -d "$WINEPREFIX" ]; then
+    WINEDEBUG=-all wineboot -i </dev/null >/dev/null 2>&1 || true
+  fi
+  for entry in "${win_files[@]}"; do
+    file=${entry%%:*}
+    runtime="$runtimes/${entry#*:}"
+    if [ ! -f "$windows/$file" ]; then
+      note_missing "$file" "the build left no file in build/release-windows"
+    elif out=$(PYTHONPATH="$windows:$root/host" tests/windows/wine_python.sh "$runtime" \
+                 -c "$check_import" "$file" 2>&1); then
+      cp "$windows/$file" "$dist/"
+      made+=("$file")
+    else
+      note_missing "$file" "does not import under Wine: ${out##*$'\n'}"
+    fi
+  done
+else
+  for entry in "${win_files[@]}"; do note_missing "${entry%%:*}" "$why"; done
+fi
+
+# ---- the stub and the sums --------------------------------------------------
+cp class/addonGate.pyi "$dist/"
+made+=(addonGate.pyi)
+(cd "$dist" && sha256sum -- "${made[@]}" >SHA256SUMS)
+
+echo "== dist/ (checked with: cd dist && sha256sum -c SHA256SUMS)"
+for file in "${made[@]}"; do echo "   $file"; done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "== not made:"
+  for line in "${missing[@]}"; do echo "   $line"; done
+  exit 2
+fi
