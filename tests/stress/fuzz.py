@@ -5,9 +5,9 @@ once around the native class and once around the model, run, and the two
 observations (result or exception type and arguments, traceback entries,
 runner calls, cache contents) must agree.
 
-    python tests/fuzz/fuzz.py --seed 1 --seconds 20
-    python tests/fuzz/fuzz.py --seed 1 --calls 5000
-    python tests/fuzz/fuzz.py --seed 1 --case 417     # rerun up to case 417 and show it
+    python tests/stress/fuzz.py --seed 1 --seconds 20
+    python tests/stress/fuzz.py --seed 1 --calls 5000
+    python tests/stress/fuzz.py --seed 1 --case 417     # rerun up to case 417 and show it
 """
 import argparse
 import builtins
