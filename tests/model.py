@@ -1,18 +1,25 @@
-"""Pure-Python reference for the observable behaviour of addonGate.Plugin.
+"""The pure-Python rendering of addonGate.Plugin, line for line.
 
-Every method is a plain function taking the raw positional tuple and the
-keyword dict (or None), exactly as the native entry points receive them.
-Each function keeps two locals, `_entry` and `_line`; `entries()` turns the
-traceback of an exception raised here into the (file, name, line) entries
-the native module would have added, keeping foreign frames unchanged.
+The class below is what the header comment of class/plugin.cpp shows, and
+tests/test_model.py keeps the two texts equal. Each statement that can fail
+carries the source line the module reports for it (`# 61`); a call binds
+its arguments by the module's rules, not the interpreter's. The fuzz runs
+it beside the native class and bench/bench.py --check runs the benchmark's
+plain facade against it.
+
+    model.namespace = vars(addonGate)     # where the model reads its globals
+    model.call(model.Plugin, "bound", "isdef", [p, "m"], None)
+    model.entries(exc)                    # the module's traceback entries
 """
 import builtins
+import operator
+import re
 import sys
+import types
 
 FILE_NAME = "class\\addonGate" if sys.version_info[:2] == (3, 6) else "corvel-win\\corvel\\class\\addonGate"
-EMPTY_NAME_MSG = "参数错误,plugin_name少需要一个有效参数"
-_VALUE_ERROR = ValueError
-_NO_DEFAULT = object()
+VALUE_ERROR = ValueError  # captured once, as start-up captures it
+_SLOT_WRAPPER = type(object.__init__)  # a C type's own slot, as `__getitem__` of a deque
 
 # Module globals are looked up here first, then in builtins; the checker
 # points this at the namespace it manipulates.
@@ -29,14 +36,110 @@ def lookup_global(name):
     raise NameError("name '%s' is not defined" % name)
 
 
-def _is_exc_class(x):
-    return isinstance(x, type) and issubclass(x, BaseException)
-
-
 def raise_object(x):
-    if isinstance(type(x), type) and issubclass(type(x), BaseException) or _is_exc_class(x):
+    if issubclass(type(x), BaseException) or isinstance(x, type) and issubclass(x, BaseException):
         raise x  # the interpreter's own raise does the instantiation check
     raise TypeError("raise: exception class must be a subclass of BaseException")
+
+
+def get_item(o, key):
+    """`o[key]`, except that where `o` has only sequence item access the key
+    goes through index conversion, with that conversion's own error."""
+    try:
+        return o[key]
+    except TypeError as exc:
+        sequence_only = type(getattr(type(o), "__getitem__", None)) is _SLOT_WRAPPER
+        if not (sequence_only and str(exc).startswith("sequence index must be integer")):
+            raise
+    operator.index(key)
+    raise AssertionError("index conversion of %r did not fail" % (key,))
+
+
+class Plugin(object):                                                 # 18
+    __plugin_name = None                                              # 19
+    __is_php = False                                                  # 20
+    __dict__ = None                                                   # 21
+    __obj_dict = {}                                                   # 22
+
+    def __init__(self, init_plugin_name=None):                        # 25
+        if init_plugin_name is not False and not init_plugin_name:    # 33
+            raise_object(VALUE_ERROR("参数错误,plugin_name少需要一个有效参数"))  # 34
+        self.__plugin_name = init_plugin_name                         # 35
+
+    def get_plugin_list(self, upgrade_force=False):                   # 37
+        force = 1 if upgrade_force else 0                             # 44
+        return lookup_global("RunnerCore").get_plugin_list(force)     # 45
+
+    def exec_fun(self, get_args, def_name=None):                      # 48
+        if not def_name:                                              # 56
+            def_name = get_args.get("s", "")                          # 57
+        run = lookup_global("RunnerCore").plugin_run                  # 59
+        res = run(self.__plugin_name, def_name, get_args)             # 59
+        if not (issubclass(type(res), dict) and "status" in res       # 61
+                and res["status"] == False and "msg" in res):         # 61
+            return res
+        if res["msg"].find("加载失败") != -1 or res["msg"].find("Traceback ") == 0:  # 63
+            raise_object(lookup_global("commons").CorvelError(res["msg"]))  # 64
+        return res
+
+    def get_fun(self, def_name):                                      # 68
+        keys = self.__obj_dict.keys()                                 # 75
+        key = (self.__plugin_name, def_name)                          # 75
+        if key in keys:                                               # 75
+            return get_item(self.__obj_dict, key)                     # 76
+        get_args = lookup_global("commons").dict_obj()                # 77
+        get_args.plugin_get_object = 1                                # 78
+        run = lookup_global("RunnerCore").plugin_run                  # 80
+        return run(self.__plugin_name, def_name, get_args)            # 80
+
+    def isdef(self, def_name):                                        # 83
+        if self.__is_php:                                             # 90
+            return True
+        value = self.get_fun(def_name)                                # 91
+        cache = self.__obj_dict                                       # 91
+        key = (self.__plugin_name, def_name)                          # 91
+        cache[key] = value                                            # 91
+        return True if get_item(self.__obj_dict, key) else False      # 92
+
+    def __dir__(self):                                                # 94
+        return ""
+
+
+# ---------------------------------------------------------------- calls
+
+_REQUIRED = object()
+
+
+class _Method(object):
+    """The method object: binds like a function, and a call binds its
+    arguments by the module's rules before the body runs."""
+
+    def __init__(self, body):
+        code = body.__code__
+        self.body = body
+        self.name = body.__name__
+        self.params = code.co_varnames[:code.co_argcount]
+        self.default = body.__defaults__[0] if body.__defaults__ else _REQUIRED
+        self.single = self.name == "__dir__"  # takes exactly the instance, no keywords
+        self.entry = "addonGate.Plugin." + self.name
+        self.def_line = _LINES[code.co_firstlineno]
+
+    def __get__(self, inst, owner=None):
+        return self if inst is None else types.MethodType(self, inst)
+
+    def __call__(self, *args, **kw):
+        return invoke(self, args, kw or None)
+
+
+def invoke(method, args, kw):
+    if method.single:
+        if kw:
+            raise TypeError("%s() takes no keyword arguments" % method.name)
+        if len(args) != 1:
+            raise TypeError("%s() takes exactly one argument (%d given)" % (method.name, len(args)))
+        return method.body(*args)
+    values = bind(method, args, kw)
+    return method.body(*values)
 
 
 def _count_error(name, r, k, given):
@@ -50,8 +153,10 @@ def _count_error(name, r, k, given):
                      % (name, word, cnt, "" if cnt == 1 else "s", given))
 
 
-def bind(name, params, r, default, args, kw):
+def bind(method, args, kw):
+    name, params, default = method.name, method.params, method.default
     k = len(params)
+    r = k if default is _REQUIRED else k - 1
     n = len(args)
     if kw is None:
         if n < r or n > k:
@@ -59,7 +164,7 @@ def bind(name, params, r, default, args, kw):
         return list(args) + [default] * (k - n)
     if n > k:
         raise _count_error(name, r, k, n)
-    vals = list(args) + [_NO_DEFAULT] * (k - n)
+    vals = list(args) + [_REQUIRED] * (k - n)
     if k > r and n < k:
         vals[k - 1] = default
     left = len(kw)
@@ -90,127 +195,22 @@ def bind(name, params, r, default, args, kw):
     return vals
 
 
-def init(args, kw):
-    _entry, _line = "addonGate.Plugin.__init__", 25
-    self, name = bind("__init__", ("self", "init_plugin_name"), 1, None, args, kw)
-    if name is not False:
-        _line = 33
-        if not name:
-            _line = 34
-            raise_object(_VALUE_ERROR(EMPTY_NAME_MSG))
-    _line = 35
-    setattr(self, "_Plugin__plugin_name", name)
+def _line_tags():
+    """Line of this file -> the source line its `# N` tag names."""
+    tags = {}
+    with open(invoke.__code__.co_filename, encoding="utf-8") as source:
+        for number, text in enumerate(source, 1):
+            found = re.search(r"#\s*(\d+)\s*$", text)
+            if found:
+                tags[number] = int(found.group(1))
+    return tags
 
 
-def get_plugin_list(args, kw):
-    _entry, _line = "addonGate.Plugin.get_plugin_list", 37
-    self, upgrade_force = bind("get_plugin_list", ("self", "upgrade_force"), 1, False, args, kw)
-    _line = 44
-    force = 1 if upgrade_force else 0
-    _line = 45
-    return getattr(lookup_global("RunnerCore"), "get_plugin_list")(force)
-
-
-def exec_fun(args, kw):
-    _entry, _line = "addonGate.Plugin.exec_fun", 48
-    self, get_args, def_name = bind("exec_fun", ("self", "get_args", "def_name"), 2, None, args, kw)
-    _line = 56
-    if not def_name:
-        _line = 57
-        def_name = getattr(get_args, "get")("s", "")
-    _line = 59
-    run = getattr(lookup_global("RunnerCore"), "plugin_run")
-    res = run(getattr(self, "_Plugin__plugin_name"), def_name, get_args)
-    _line = 61
-    if not issubclass(type(res), dict) or not ("status" in res and res["status"] == False and "msg" in res):
-        return res
-    _line = 63
-    if res["msg"].find("加载失败") != -1 or res["msg"].find("Traceback ") == 0:
-        _line = 64
-        err = getattr(lookup_global("commons"), "CorvelError")
-        raise_object(err(res["msg"]))
-    return res
-
-
-def get_fun(args, kw):
-    _entry, _line = "addonGate.Plugin.get_fun", 68
-    self, def_name = bind("get_fun", ("self", "def_name"), 2, None, args, kw)
-    _line = 75
-    keys = getattr(self, "_Plugin__obj_dict").keys()
-    key = (getattr(self, "_Plugin__plugin_name"), def_name)
-    if key in keys:
-        _line = 76
-        return getattr(self, "_Plugin__obj_dict")[key]
-    _line = 77
-    get_args = getattr(lookup_global("commons"), "dict_obj")()
-    _line = 78
-    setattr(get_args, "plugin_get_object", 1)
-    _line = 80
-    run = getattr(lookup_global("RunnerCore"), "plugin_run")
-    return run(getattr(self, "_Plugin__plugin_name"), def_name, get_args)
-
-
-def isdef(args, kw):
-    _entry, _line = "addonGate.Plugin.isdef", 83
-    self, def_name = bind("isdef", ("self", "def_name"), 2, None, args, kw)
-    _line = 90
-    if getattr(self, "_Plugin__is_php"):
-        return True
-    _line = 91
-    value = getattr(self, "get_fun")(def_name)
-    cache = getattr(self, "_Plugin__obj_dict")
-    key = (getattr(self, "_Plugin__plugin_name"), def_name)
-    cache[key] = value
-    _line = 92
-    return True if getattr(self, "_Plugin__obj_dict")[key] else False
-
-
-def dir_(args, kw):
-    if kw:
-        raise TypeError("__dir__() takes no keyword arguments")
-    if len(args) != 1:
-        raise TypeError("__dir__() takes exactly one argument (%d given)" % len(args))
-    return ""
-
-
-BODIES = {"__init__": init, "get_plugin_list": get_plugin_list, "exec_fun": exec_fun,
-          "get_fun": get_fun, "isdef": isdef, "__dir__": dir_}
-
-
-class _Method(object):
-    """Binds like a function; calls go straight to the body with raw args."""
-
-    def __init__(self, name):
-        self.name = name
-
-    def __get__(self, inst, owner=None):
-        if inst is None:
-            return self
-        return _Bound(self.name, inst)
-
-    def __call__(self, *args, **kw):
-        return BODIES[self.name](args, kw or None)
-
-
-class _Bound(object):
-    def __init__(self, name, inst):
-        self.name, self.inst = name, inst
-
-    def __call__(self, *args, **kw):
-        return BODIES[self.name]((self.inst,) + args, kw or None)
-
-
-class Plugin(object):
-    _Plugin__plugin_name = None
-    _Plugin__is_php = False
-    __dict__ = None
-    _Plugin__obj_dict = {}
-    __init__ = _Method("__init__")
-    get_plugin_list = _Method("get_plugin_list")
-    exec_fun = _Method("exec_fun")
-    get_fun = _Method("get_fun")
-    isdef = _Method("isdef")
-    __dir__ = _Method("__dir__")
+_LINES = _line_tags()
+METHODS = ("__init__", "get_plugin_list", "exec_fun", "get_fun", "isdef", "__dir__")
+for _name in METHODS:
+    setattr(Plugin, _name, _Method(vars(Plugin)[_name]))
+_BODIES = dict((vars(Plugin)[name].body.__code__, vars(Plugin)[name]) for name in METHODS)
 
 
 def call(cls, how, name, args, kw):
@@ -218,28 +218,27 @@ def call(cls, how, name, args, kw):
     ("bound") or `getattr(cls, name)(*args, **kw)` ("class"), with kw passed as is."""
     if how == "new":
         obj = cls.__new__(cls)
-        BODIES["__init__"]((obj,) + tuple(args), kw)
+        invoke(vars(Plugin)["__init__"], (obj,) + tuple(args), kw)
         return obj
-    return BODIES[name](tuple(args), kw)
-
-
-_OWN_FILE = init.__code__.co_filename
+    return invoke(vars(Plugin)[name], tuple(args), kw)
 
 
 def entries(exc, skip_first=True):
-    """(file, name, line) of the frames an exception passed, model frames mapped."""
+    """(file, name, line) of the frames an exception passed, the model's own
+    frames turned into the entries the module adds."""
     out = []
     tb = exc.__traceback__
     if skip_first and tb is not None:
         tb = tb.tb_next
     while tb is not None:
-        frame = tb.tb_frame
-        code = frame.f_code
-        if code.co_filename == _OWN_FILE:
-            loc = frame.f_locals
-            if "_entry" in loc:
-                out.append((FILE_NAME, loc["_entry"], loc["_line"]))
-        else:
+        code = tb.tb_frame.f_code
+        if code.co_filename != invoke.__code__.co_filename:
             out.append((code.co_filename, code.co_name, tb.tb_lineno))
+        elif code in _BODIES:
+            out.append((FILE_NAME, _BODIES[code].entry, _LINES[tb.tb_lineno]))
+        elif code is invoke.__code__ and tb.tb_next is not None \
+                and tb.tb_next.tb_frame.f_code is bind.__code__:
+            method = tb.tb_frame.f_locals["method"]
+            out.append((FILE_NAME, method.entry, method.def_line))
         tb = tb.tb_next
     return out
