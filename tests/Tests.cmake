@@ -28,6 +28,12 @@ add_test(NAME stress_${tag}
 set_tests_properties(fuzz_${tag} stress_${tag} PROPERTIES ENVIRONMENT
   "${test_env};PYTHONPATH=${fuzz_path}")
 
+# The benchmark's plain-Python facade and the module held to tests/model.py.
+add_test(NAME bench_check_${tag}
+         COMMAND "${py_EXE}" bench/bench.py --check --module-dir "${outdir}" --tag ${tag}
+         WORKING_DIRECTORY "${src}")
+set_tests_properties(bench_check_${tag} PROPERTIES ENVIRONMENT "${test_env}")
+
 # The suite against the AddressSanitizer + UBSan build, the sanitizer runtime
 # preloaded into the interpreter and the interpreter's own allocator off so
 # every allocation is checked.
