@@ -103,8 +103,7 @@ int make_argument_constants() {
   PyObject* bad_name_args = PyTuple_Pack(1, constants.bad_name_text);
   if (bad_name_args == nullptr) return rules::kLineValueErrorArgs;
   store(&constants.bad_name_args, bad_name_args);
-  // exec_fun passes "s" and "" to `get` one by one; the tuple is still made,
-  // with its own failure line, as start-up has always made it.
+  // Unread (exec_fun passes "s" and "" directly); made as start-up's rules have it.
   PyObject* request_args = PyTuple_Pack(2, constants.s, constants.empty_str);
   if (request_args == nullptr) return rules::kLineRequestLookupArgs;
   store(&constants.request_lookup_args, request_args);

@@ -60,7 +60,7 @@ struct Constants {
 
   // Argument tuples.
   PyObject* bad_name_args;        // (bad_name_text,)
-  PyObject* request_lookup_args;  // ("s", "")
+  PyObject* request_lookup_args;  // ("s", ""), made but not read
 };
 
 extern Constants constants;

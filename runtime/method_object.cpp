@@ -136,8 +136,7 @@ PyObject* method_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 // ---- binding to an instance ------------------------------------------------------
 
 PyObject* method_descr_get(PyObject* self, PyObject* instance, PyObject* /*owner*/) {
-  // None comes here only from C: the `__get__` wrapper passes it on as no
-  // instance. The 3.6 rule is kept for such callers.
+  // Only C callers pass None (`__get__` turns it into no instance); the 3.6 rule stays for them.
   if (instance == nullptr ||
       (instance == Py_None && runtime_context().rules.none_instance_yields_method))
     return new_ref(self);
