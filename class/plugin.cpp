@@ -380,7 +380,7 @@ const MethodRecord kMethods[] = {
 };
 // clang-format on
 constexpr int kMethodCount = sizeof kMethods / sizeof kMethods[0];
-const MethodRecord& kInitMethod = kMethods[0];
+const MethodRecord& kInitMethod = kMethods[0];  // the class's initialiser slot runs it
 
 // What start-up makes from each row.
 struct MethodConstants {
