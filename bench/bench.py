@@ -10,7 +10,7 @@ median of those ratios.
     python bench/bench.py                      # full run
     python bench/bench.py --quick              # a few seconds, for development
     python bench/bench.py --json out.json      # also write the figures
-    python bench/bench.py --check              # do both facades give the same results?
+    python bench/bench.py --check              # do both facades agree with tests/model.py?
     python bench/bench.py --callgrind          # instruction counts (see callgrind.py)
 
 Exit status: 0 after a full run (missed targets are reported, not fatal,
@@ -32,6 +32,7 @@ import timeit
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 STUBS = os.path.join(HERE, "stubs")
+TESTS = os.path.join(ROOT, "tests")  # model.py, the module's Python rendering
 
 EXIT_STRICT = 1
 EXIT_NO_NATIVE = 3
@@ -337,8 +338,20 @@ def host_import_us(paths, runs):
 # --------------------------------------------------------------------------
 # Agreement check
 
-def check(native, python):
-    """Run every benchmarked operation through both facades; list the differences."""
+def load_model():
+    """tests/model.py, reading the same host modules as the facades."""
+    import commons
+    import RunnerCore
+    if TESTS not in sys.path:
+        sys.path.append(TESTS)
+    import model
+    model.namespace = {"commons": commons, "RunnerCore": RunnerCore}
+    return model.Plugin
+
+
+def check(native, python, reference):
+    """Run every benchmarked operation through the native class, the facade
+    and the model; list where either of the first two differs from the model."""
     import commons
     import RunnerCore
 
@@ -385,6 +398,21 @@ def check(native, python):
     class Reply(dict):
         pass
 
+    def attribute_reads(cls):
+        reads = []
+
+        class Watched(cls):
+            def __getattribute__(self, name):
+                reads.append(name)
+                return object.__getattribute__(self, name)
+        RunnerCore.use("method")
+        p = Watched("demo")
+        p.isdef("index")
+        p.get_fun("index")
+        p.get_fun("other")
+        p.exec_fun(args)
+        return reads
+
     def replying(cls, value):
         RunnerCore.reply = value
         return cls("demo").exec_fun(args, "index")
@@ -413,27 +441,32 @@ def check(native, python):
         ("isdef of a missing method", lambda c: (RunnerCore.use("none"), c("demo").isdef("nope"))[1]),
         ("cache per plugin", lambda c: (cached("none")(c), c("other").get_fun("index"))[1]),
         ("get_plugin_list()", lambda c: c(False).get_plugin_list()),
+        ("attributes read, in order", attribute_reads),
         ("get_plugin_list('yes')", lambda c: c(False).get_plugin_list("yes")),
     ]
     for label, fn in cases:
-        a = outcome(native, fn)
-        b = outcome(python, fn)
-        if a != b:
-            problems.append((label, a, b))
+        want = outcome(reference, fn)
+        for impl, cls in (("native", native), ("python", python)):
+            got = outcome(cls, fn)
+            if got != want:
+                problems.append((label, impl, got, want))
 
-    # The native module words binding failures in fixed texts of its own;
-    # only the exception type has to agree with the plain-Python facade.
+    # The plain facade's binding failures come from the interpreter, in its
+    # own words; only their type has to agree with the module's.
     for label, fn in [("isdef()", lambda c: c("demo").isdef()),
                       ("exec_fun()", lambda c: c("demo").exec_fun()),
                       ("Plugin('a', 'b')", lambda c: c("a", "b"))]:
-        a = outcome(native, fn)
-        b = outcome(python, fn)
-        if a[0][:2] != b[0][:2] or a[1:] != b[1:]:
-            problems.append((label, a, b))
-        elif a != b:
-            notes.append("%s: native %r, python %r" % (label, a[0][2][0], b[0][2][0]))
-    native._Plugin__obj_dict.clear()
-    python._Plugin__obj_dict.clear()
+        want = outcome(reference, fn)
+        got = outcome(native, fn)
+        if got != want:
+            problems.append((label, "native", got, want))
+        got = outcome(python, fn)
+        if got[0][:2] != want[0][:2] or got[1:] != want[1:]:
+            problems.append((label, "python", got, want))
+        elif got != want:
+            notes.append("%s: module %r, python %r" % (label, want[0][2][0], got[0][2][0]))
+    for cls in (native, python, reference):
+        cls._Plugin__obj_dict.clear()
     return problems, notes
 
 
@@ -504,7 +537,7 @@ def main(argv=None):
     ap.add_argument("--no-import-time", action="store_true", help="skip the import-time check")
     ap.add_argument("--import-runs", type=int, default=7, help="fresh interpreters per import figure")
     ap.add_argument("--check", action="store_true",
-                    help="only check that both facades agree on every benchmarked operation")
+                    help="only check that both facades agree with tests/model.py on every benchmarked operation")
     ap.add_argument("--strict", action="store_true",
                     help="exit 1 when a target that binds this interpreter is missed")
     ap.add_argument("--callgrind", action="store_true",
@@ -554,12 +587,12 @@ def main(argv=None):
     if args.check:
         if native is None:
             return EXIT_NO_NATIVE
-        problems, notes = check(native.Plugin, pyfacade.Plugin)
+        problems, notes = check(native.Plugin, pyfacade.Plugin, load_model())
         for note in notes:
             print("note (binding message, by design): %s" % note)
-        for label, a, b in problems:
-            print("DIFFERENT  %s\n  native: %r\n  python: %r" % (label, a, b))
-        print("check: %s" % ("both facades agree" if not problems
+        for label, impl, got, want in problems:
+            print("DIFFERENT  %s\n  %s: %r\n  model: %r" % (label, impl, got, want))
+        print("check: %s" % ("both facades agree with the model" if not problems
                              else "%d differences" % len(problems)))
         return EXIT_STRICT if problems else 0
 

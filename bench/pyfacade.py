@@ -1,8 +1,10 @@
 """The Plugin class as a host developer would write it in plain Python.
 
 It makes the same calls into RunnerCore and commons as the native module,
-gives the same results and keeps the same shared object cache, so the
-benchmark can tell what the native module saves over it.
+in the same order, gives the same results and keeps the same shared object
+cache, so the benchmark can tell what the native module saves over it.
+`bench.py --check` holds it and the native class to tests/model.py, the
+module's exact rendering; only binding messages are the interpreter's here.
 """
 import commons
 import RunnerCore
@@ -38,8 +40,9 @@ class Plugin:
         return res
 
     def get_fun(self, def_name):
+        keys = self.__obj_dict.keys()
         key = (self.__plugin_name, def_name)
-        if key in self.__obj_dict.keys():
+        if key in keys:
             return self.__obj_dict[key]
         get_args = commons.dict_obj()
         get_args.plugin_get_object = 1
@@ -49,8 +52,9 @@ class Plugin:
         if self.__is_php:
             return True
         value = self.get_fun(def_name)
+        cache = self.__obj_dict
         key = (self.__plugin_name, def_name)
-        self.__obj_dict[key] = value
+        cache[key] = value
         return True if self.__obj_dict[key] else False
 
     def __dir__(self):

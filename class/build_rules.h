@@ -10,6 +10,8 @@
 
 #include <Python.h>
 
+#include "runtime/context.h"
+
 #if PY_VERSION_HEX < 0x03070000 || defined(ADDONGATE_LEGACY_RULES)
 #define ADDONGATE_LEGACY 1
 #else
@@ -38,6 +40,10 @@ constexpr const char* kSourceFile =
 constexpr bool kRecordInterpreterId = !kLegacy;
 constexpr bool kReduceToQualifiedName = !kLegacy;
 constexpr bool kNoneInstanceYieldsMethod = kLegacy;
+
+// What the runtime is told of these choices at start-up.
+constexpr RuntimeRules kRuntimeRules = {kSourceFile, kReduceToQualifiedName,
+                                        kNoneInstanceYieldsMethod};
 
 // Start-up lines: the 3.6 release reports the statement that uses a constant
 // where the 3.8 one reports line 1.

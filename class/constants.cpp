@@ -1,5 +1,6 @@
 #include "class/constants.h"
 
+#include "class/build_rules.h"
 #include "runtime/ref.h"
 
 namespace addongate {
@@ -17,8 +18,6 @@ struct NameEntry {
 const NameEntry kNames[] = {
     {&Constants::module_name, "addonGate", true},
     {&Constants::class_name, "Plugin", true},
-    {&Constants::builtins_module, "builtins", true},
-    {&Constants::builtins_global, "__builtins__", true},
     {&Constants::commons, "commons", true},
     {&Constants::runner_core, "RunnerCore", true},
     {&Constants::test_global, "__test__", true},
@@ -29,18 +28,6 @@ const NameEntry kNames[] = {
     {&Constants::is_php_attr, "_Plugin__is_php", true},
     {&Constants::dict_attr, "__dict__", true},
     {&Constants::obj_dict_attr, "_Plugin__obj_dict", true},
-    {&Constants::init, "__init__", true},
-    {&Constants::get_plugin_list, "get_plugin_list", true},
-    {&Constants::exec_fun, "exec_fun", true},
-    {&Constants::get_fun, "get_fun", true},
-    {&Constants::isdef, "isdef", true},
-    {&Constants::dir, "__dir__", true},
-    {&Constants::qual_init, "Plugin.__init__", false},
-    {&Constants::qual_get_plugin_list, "Plugin.get_plugin_list", false},
-    {&Constants::qual_exec_fun, "Plugin.exec_fun", false},
-    {&Constants::qual_get_fun, "Plugin.get_fun", false},
-    {&Constants::qual_isdef, "Plugin.isdef", false},
-    {&Constants::qual_dir, "Plugin.__dir__", false},
     {&Constants::self, "self", true},
     {&Constants::init_plugin_name, "init_plugin_name", true},
     {&Constants::upgrade_force, "upgrade_force", true},
@@ -48,6 +35,8 @@ const NameEntry kNames[] = {
     {&Constants::get_args, "get_args", true},
     {&Constants::def_name, "def_name", true},
     {&Constants::res, "res", true},
+    {&Constants::get_plugin_list, "get_plugin_list", true},
+    {&Constants::get_fun, "get_fun", true},
     {&Constants::plugin_run, "plugin_run", true},
     {&Constants::dict_obj, "dict_obj", true},
     {&Constants::plugin_get_object, "plugin_get_object", true},
@@ -58,15 +47,6 @@ const NameEntry kNames[] = {
     {&Constants::status, "status", true},
     {&Constants::msg, "msg", true},
     {&Constants::s, "s", true},
-    {&Constants::spec_name, "name", true},
-    {&Constants::spec_loader, "loader", true},
-    {&Constants::spec_origin, "origin", true},
-    {&Constants::spec_parent, "parent", true},
-    {&Constants::spec_search_locations, "submodule_search_locations", true},
-    {&Constants::loader_attr, "__loader__", true},
-    {&Constants::file_attr, "__file__", true},
-    {&Constants::package_attr, "__package__", true},
-    {&Constants::path_attr, "__path__", true},
     {&Constants::bad_name_text, "参数错误,plugin_name少需要一个有效参数", false},
     {&Constants::load_failure_marker, "加载失败", false},
     {&Constants::traceback_marker, "Traceback ", false},
@@ -95,13 +75,17 @@ int make_empty_constants() {
   return 0;
 }
 
+PyObject* new_name_constant(const char* text, bool intern) {
+  Ref value = Ref::steal(intern ? PyUnicode_InternFromString(text) : PyUnicode_FromString(text));
+  if (!value || PyObject_Hash(value.get()) == -1) return nullptr;
+  return value.release();
+}
+
 int make_name_constants() {
   for (const NameEntry& entry : kNames) {
-    PyObject* value =
-        entry.intern ? PyUnicode_InternFromString(entry.text) : PyUnicode_FromString(entry.text);
+    PyObject* value = new_name_constant(entry.text, entry.intern);
     if (value == nullptr) return -1;
     store(&(constants.*entry.slot), value);
-    if (PyObject_Hash(value) == -1) return -1;
   }
   PyObject* const ints[] = {PyLong_FromLong(0), PyLong_FromLong(1), PyLong_FromLong(-1)};
   PyObject** const int_slots[] = {&constants.int_0, &constants.int_1, &constants.int_minus_1};
@@ -114,5 +98,18 @@ int make_name_constants() {
   }
   return ok ? 0 : -1;
 }
+
+int make_argument_constants() {
+  PyObject* bad_name_args = PyTuple_Pack(1, constants.bad_name_text);
+  if (bad_name_args == nullptr) return rules::kLineValueErrorArgs;
+  store(&constants.bad_name_args, bad_name_args);
+  // Unread (exec_fun passes "s" and "" directly); made as start-up's rules have it.
+  PyObject* request_args = PyTuple_Pack(2, constants.s, constants.empty_str);
+  if (request_args == nullptr) return rules::kLineRequestLookupArgs;
+  store(&constants.request_lookup_args, request_args);
+  return 0;
+}
+
+void forget_constants() { constants = Constants{}; }
 
 }  // namespace addongate

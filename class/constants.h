@@ -13,10 +13,8 @@ struct Constants {
   PyObject* empty_str;
 
   // Module and class.
-  PyObject* module_name;      // "addonGate"
-  PyObject* class_name;       // "Plugin"
-  PyObject* builtins_module;  // "builtins"
-  PyObject* builtins_global;  // "__builtins__"
+  PyObject* module_name;  // "addonGate"
+  PyObject* class_name;   // "Plugin"
   PyObject* commons;
   PyObject* runner_core;       // "RunnerCore"
   PyObject* test_global;       // "__test__"
@@ -28,20 +26,6 @@ struct Constants {
   PyObject* dict_attr;         // "__dict__"
   PyObject* obj_dict_attr;     // "_Plugin__obj_dict"
 
-  // Methods: short and qualified names.
-  PyObject* init;
-  PyObject* get_plugin_list;
-  PyObject* exec_fun;
-  PyObject* get_fun;
-  PyObject* isdef;
-  PyObject* dir;
-  PyObject* qual_init;
-  PyObject* qual_get_plugin_list;
-  PyObject* qual_exec_fun;
-  PyObject* qual_get_fun;
-  PyObject* qual_isdef;
-  PyObject* qual_dir;
-
   // Parameters and locals.
   PyObject* self;
   PyObject* init_plugin_name;
@@ -52,6 +36,8 @@ struct Constants {
   PyObject* res;
 
   // What the bodies call and read.
+  PyObject* get_plugin_list;
+  PyObject* get_fun;
   PyObject* plugin_run;
   PyObject* dict_obj;
   PyObject* plugin_get_object;
@@ -62,17 +48,6 @@ struct Constants {
   PyObject* status;
   PyObject* msg;
   PyObject* s;
-
-  // Import-spec attributes and the module attributes they become.
-  PyObject* spec_name;
-  PyObject* spec_loader;
-  PyObject* spec_origin;
-  PyObject* spec_parent;
-  PyObject* spec_search_locations;
-  PyObject* loader_attr;
-  PyObject* file_attr;
-  PyObject* package_attr;
-  PyObject* path_attr;
 
   // Texts.
   PyObject* bad_name_text;        // the constructor's ValueError message
@@ -85,13 +60,22 @@ struct Constants {
 
   // Argument tuples.
   PyObject* bad_name_args;        // (bad_name_text,)
-  PyObject* request_lookup_args;  // ("s", "")
+  PyObject* request_lookup_args;  // ("s", ""), made but not read
 };
 
 extern Constants constants;
 
+// A name or text as start-up makes it: interned where asked, its hash made.
+// New reference, or null with an exception.
+PyObject* new_name_constant(const char* text, bool intern);
+
 // Start-up steps; each returns 0, or -1 with an exception.
 int make_empty_constants();
 int make_name_constants();
+// The argument tuples: 0, or the line a failure reports.
+int make_argument_constants();
+
+// After the interpreter ended: forgets, without releasing, every constant.
+void forget_constants();
 
 }  // namespace addongate

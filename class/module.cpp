@@ -9,8 +9,9 @@
 #include "class/plugin.h"
 #include "class/startup_state.h"
 #include "runtime/compat.h"
+#include "runtime/context.h"
 #include "runtime/method_object.h"
-#include "runtime/module_namespace.h"
+#include "runtime/ops.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
 #include "runtime/version_rule.h"
@@ -32,8 +33,8 @@ const Constants& k = constants;
 // this process imports the module afresh instead of getting the emptied one.
 void forget_startup() {
   startup_state = StartupState{};
-  constants = Constants{};
-  module_namespace = ModuleNamespace{};
+  forget_constants();
+  forget_runtime_context();
   forget_plugin_state();
   forget_traceback_entries();
   method_type_forget();
@@ -133,7 +134,7 @@ int check_version() {
 // Drops the recorded module so the next import starts afresh.
 int drop_record() {
   Py_CLEAR(startup_state.module);
-  module_namespace.dict = nullptr;
+  drop_runtime_namespace();
   return -1;
 }
 
@@ -145,7 +146,7 @@ int fail_early() {
 
 // Failure after: one "init addonGate" entry at `line`.
 int fail_at(int line) {
-  add_traceback_entry(kInitEntry, line, rules::kSourceFile);
+  add_traceback_entry(kInitEntry, line);
   return drop_record();
 }
 
@@ -160,76 +161,6 @@ int import_and_bind(PyObject* ns, PyObject* name) {
       Ref::steal(PyImport_ImportModuleLevelObject(name, ns, locals.get(), fromlist.get(), 0));
   if (!module) return -1;
   return PyDict_SetItem(ns, name, module.get());
-}
-
-int make_method_constants() {
-  for (int i = 0; i < kPluginMethodCount; ++i) {
-    const PluginMethod& m = plugin_methods[i];
-    MethodConstants& made = plugin_method_constants[i];
-    const int line = rules::method_constant_line(m.first_line);
-    Ref varnames = Ref::steal(PyTuple_New(m.local_count));
-    if (!varnames) return line;
-    for (int j = 0; j < m.local_count; ++j) {
-      PyObject* name = k.*(m.local_names[j]);
-      PyTuple_SET_ITEM(varnames.get(), j, new_ref(name));
-    }
-    Ref code = Ref::steal(compat::new_method_code(rules::kSourceFile, m.record->name, m.first_line,
-                                                  m.argcount, varnames.get(), k.empty_bytes,
-                                                  k.empty_tuple));
-    if (!code) return line;
-    Ref defaults;
-    if (m.default_value != nullptr) {
-      defaults = Ref::steal(PyTuple_Pack(1, m.default_value));
-      if (!defaults) return line;
-    }
-    Py_XSETREF(made.varnames, varnames.release());
-    Py_XSETREF(made.code, code.release());
-    Py_XSETREF(made.defaults, defaults.release());
-  }
-  return 0;
-}
-
-// Argument tuples and method constants; 0, or the line a failure reports.
-int make_call_constants() {
-  PyObject* bad_name_args = PyTuple_Pack(1, k.bad_name_text);
-  if (bad_name_args == nullptr) return rules::kLineValueErrorArgs;
-  Py_XSETREF(constants.bad_name_args, bad_name_args);
-  PyObject* request_args = PyTuple_Pack(2, k.s, k.empty_str);
-  if (request_args == nullptr) return rules::kLineRequestLookupArgs;
-  Py_XSETREF(constants.request_lookup_args, request_args);
-  return make_method_constants();
-}
-
-// Builds `Plugin` and binds it; 0, or the line a failure reports.
-int build_plugin_class(PyObject* ns) {
-  Ref class_ns = Ref::steal(PyDict_New());
-  if (!class_ns || PyDict_SetItem(class_ns.get(), k.module_attr, k.module_name) < 0 ||
-      PyDict_SetItem(class_ns.get(), k.qualname_attr, k.class_name) < 0)
-    return 18;
-  if (PyDict_SetItem(class_ns.get(), k.plugin_name_attr, Py_None) < 0) return 19;
-  if (PyDict_SetItem(class_ns.get(), k.is_php_attr, Py_False) < 0) return 20;
-  // With `__dict__` already in the namespace, the class keeps None there and
-  // `obj.__dict__` (and vars(obj)) read None.
-  if (PyDict_SetItem(class_ns.get(), k.dict_attr, Py_None) < 0) return 21;
-  {
-    Ref cache = Ref::steal(PyDict_New());
-    if (!cache || PyDict_SetItem(class_ns.get(), k.obj_dict_attr, cache.get()) < 0) return 22;
-  }
-  for (int i = 0; i < kPluginMethodCount; ++i) {
-    const PluginMethod& m = plugin_methods[i];
-    const MethodConstants& made = plugin_method_constants[i];
-    Ref method =
-        Ref::steal(method_object_new(m.record, k.*(m.qualname), k.module_name, ns, made.code));
-    if (!method) return m.first_line;
-    if (made.defaults != nullptr) method_object_set_defaults(method.get(), made.defaults);
-    if (PyDict_SetItem(class_ns.get(), k.*(m.name), method.get()) < 0) return m.first_line;
-  }
-  PyObject* call[] = {k.class_name, k.empty_tuple, class_ns.get()};
-  Ref cls = Ref::steal(compat::vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), call, 3));
-  if (!cls) return 18;
-  install_plugin_initialiser(cls.get());
-  if (PyDict_SetItem(ns, k.class_name, cls.get()) < 0) return 18;
-  return 0;
 }
 
 int exec_module(PyObject* module) {
@@ -248,20 +179,14 @@ int exec_module(PyObject* module) {
   s.module = new_ref(module);
   PyObject* ns = PyModule_GetDict(module);
   if (ns == nullptr) return fail_early();
-  module_namespace.dict = ns;
-
-  {
-    PyObject* modules = PyImport_GetModuleDict();
-    PyObject* builtins = PyDict_GetItemString(modules, "builtins");
-    if (builtins == nullptr) {
-      PyErr_SetString(PyExc_ImportError, "builtins module not found");
-      return fail_at(1);
-    }
-    Py_INCREF(builtins);
-    Py_XSETREF(module_namespace.builtins, builtins);
+  PyObject* builtins = PyDict_GetItemString(PyImport_GetModuleDict(), "builtins");
+  start_runtime(rules::kRuntimeRules, ns, builtins);
+  if (builtins == nullptr) {
+    PyErr_SetString(PyExc_ImportError, "builtins module not found");
+    return fail_at(1);
   }
-  if (PyDict_SetItemString(ns, "__builtins__", module_namespace.builtins) < 0) return fail_at(1);
-  if (make_name_constants() < 0) return fail_at(1);
+  if (PyDict_SetItemString(ns, "__builtins__", builtins) < 0) return fail_at(1);
+  if (make_name_constants() < 0 || make_method_names() < 0) return fail_at(1);
   if (compat::watch_namespace(ns) < 0) return fail_at(1);
   {
     PyObject* modules = PyImport_GetModuleDict();
@@ -271,17 +196,12 @@ int exec_module(PyObject* module) {
       return fail_at(1);
   }
   {
-    PyObject* value_error = PyObject_GetAttr(module_namespace.builtins, k.value_error);
-    if (value_error == nullptr) {
-      if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", k.value_error);
-      }
-      return fail_at(rules::kLineValueErrorCapture);
-    }
+    PyObject* value_error = lookup_builtin(k.value_error);
+    if (value_error == nullptr) return fail_at(rules::kLineValueErrorCapture);
     Py_XSETREF(s.value_error, value_error);
   }
-  if (int line = make_call_constants()) return fail_at(line);
+  if (int line = make_argument_constants()) return fail_at(line);
+  if (int line = make_method_constants()) return fail_at(line);
   if (import_and_bind(ns, k.commons) < 0) return fail_at(15);
   if (import_and_bind(ns, k.runner_core) < 0) return fail_at(16);
   if (int line = build_plugin_class(ns)) return fail_at(line);

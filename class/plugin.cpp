@@ -1,47 +1,60 @@
 // The methods of `Plugin`.
 //
 // Each body is written as the statements of the method, in order; a failing
-// statement adds its traceback entry at its own source line. In Python:
+// statement adds its traceback entry at its own source line. The same
+// Python runs as tests/model.py, against which the module is fuzzed; there
+// lookup_global reads a module global (the namespace, then builtins),
+// raise_object and get_item are the raise and item read of runtime/ops.h,
+// VALUE_ERROR is `ValueError` as start-up found it, and calls bind by the
+// rules of runtime/binding.cpp:
 //
-//   class Plugin:                                                    # 18
-//       __plugin_name = None                                         # 19
-//       __is_php = False                                             # 20
-//       __dict__ = None                                              # 21
-//       __obj_dict = {}                                              # 22
+//   class Plugin(object):                                                 # 18
+//       __plugin_name = None                                              # 19
+//       __is_php = False                                                  # 20
+//       __dict__ = None                                                   # 21
+//       __obj_dict = {}                                                   # 22
 //
-//       def __init__(self, init_plugin_name=None):                   # 25
-//           if init_plugin_name is not False and not init_plugin_name:   # 33
-//               raise ValueError("参数错误,plugin_name少需要一个有效参数")   # 34
-//           self.__plugin_name = init_plugin_name                    # 35
+//       def __init__(self, init_plugin_name=None):                        # 25
+//           if init_plugin_name is not False and not init_plugin_name:    # 33
+//               raise_object(VALUE_ERROR("参数错误,plugin_name少需要一个有效参数"))  # 34
+//           self.__plugin_name = init_plugin_name                         # 35
 //
-//       def get_plugin_list(self, upgrade_force=False):              # 37
-//           force = 1 if upgrade_force else 0                        # 44
-//           return RunnerCore.get_plugin_list(force)                 # 45
+//       def get_plugin_list(self, upgrade_force=False):                   # 37
+//           force = 1 if upgrade_force else 0                             # 44
+//           return lookup_global("RunnerCore").get_plugin_list(force)     # 45
 //
-//       def exec_fun(self, get_args, def_name=None):                 # 48
-//           if not def_name:                                         # 56
-//               def_name = get_args.get("s", "")                     # 57
-//           res = RunnerCore.plugin_run(self.__plugin_name, def_name, get_args)  # 59
-//           if (isinstance(res, dict) and "status" in res              # 61
-//                   and res["status"] == False and "msg" in res):
-//               if res["msg"].find("加载失败") != -1 or res["msg"].find("Traceback ") == 0:  # 63
-//                   raise commons.CorvelError(res["msg"])            # 64
+//       def exec_fun(self, get_args, def_name=None):                      # 48
+//           if not def_name:                                              # 56
+//               def_name = get_args.get("s", "")                          # 57
+//           run = lookup_global("RunnerCore").plugin_run                  # 59
+//           res = run(self.__plugin_name, def_name, get_args)             # 59
+//           if not (issubclass(type(res), dict) and "status" in res       # 61
+//                   and res["status"] == False and "msg" in res):         # 61
+//               return res
+//           if res["msg"].find("加载失败") != -1 or res["msg"].find("Traceback ") == 0:  # 63
+//               raise_object(lookup_global("commons").CorvelError(res["msg"]))  # 64
 //           return res
 //
-//       def get_fun(self, def_name):                                 # 68
-//           key = (self.__plugin_name, def_name)
-//           if key in self.__obj_dict.keys():                        # 75
-//               return self.__obj_dict[key]                          # 76
-//           get_args = commons.dict_obj()                            # 77
-//           get_args.plugin_get_object = 1                           # 78
-//           return RunnerCore.plugin_run(self.__plugin_name, def_name, get_args)  # 80
+//       def get_fun(self, def_name):                                      # 68
+//           keys = self.__obj_dict.keys()                                 # 75
+//           key = (self.__plugin_name, def_name)                          # 75
+//           if key in keys:                                               # 75
+//               return get_item(self.__obj_dict, key)                     # 76
+//           get_args = lookup_global("commons").dict_obj()                # 77
+//           get_args.plugin_get_object = 1                                # 78
+//           run = lookup_global("RunnerCore").plugin_run                  # 80
+//           return run(self.__plugin_name, def_name, get_args)            # 80
 //
-//       def isdef(self, def_name):                                   # 83
-//           if self.__is_php: return True                            # 90
-//           self.__obj_dict[(self.__plugin_name, def_name)] = self.get_fun(def_name)  # 91
-//           return True if self.__obj_dict[key] else False           # 92
+//       def isdef(self, def_name):                                        # 83
+//           if self.__is_php:                                             # 90
+//               return True
+//           value = self.get_fun(def_name)                                # 91
+//           cache = self.__obj_dict                                       # 91
+//           key = (self.__plugin_name, def_name)                          # 91
+//           cache[key] = value                                            # 91
+//           return True if get_item(self.__obj_dict, key) else False      # 92
 //
-//       def __dir__(self):                                           # 94
+//       def __dir__(self):                                                # 94
 //           return ""
 //
 // The object cache is keyed by plugin and method name together, so that one
@@ -49,8 +62,11 @@
 #include "class/plugin.h"
 
 #include "class/build_rules.h"
+#include "class/constants.h"
 #include "class/startup_state.h"
 #include "runtime/binding.h"
+#include "runtime/compat.h"
+#include "runtime/method_object.h"
 #include "runtime/ops.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
@@ -67,11 +83,34 @@ const char kIsdefEntry[] = "addonGate.Plugin.isdef";
 
 // Adds the entry for a failed statement; the method then returns failure.
 PyObject* fail(const char* entry, int line) {
-  add_traceback_entry(entry, line, rules::kSourceFile);
+  add_traceback_entry(entry, line);
   return nullptr;
 }
 
 const Constants& k = constants;
+
+// What each place that reads a global remembers of its last lookup.
+struct GlobalReads {
+  GlobalSlot runner_at_45;
+  GlobalSlot runner_at_59;
+  GlobalSlot commons_at_64;
+  GlobalSlot commons_at_77;
+  GlobalSlot runner_at_80;
+};
+GlobalReads global_reads;
+
+// `RunnerCore.plugin_run(self.__plugin_name, def_name, get_args)`, the
+// global read at `read_at`; the caller reports a failure at its line.
+PyObject* run_plugin(GlobalSlot* read_at, PyObject* self, PyObject* def_name, PyObject* get_args) {
+  Ref runner = Ref::steal(lookup_global(k.runner_core, read_at));
+  if (!runner) return nullptr;
+  Ref plugin_run = Ref::steal(get_attribute(runner.get(), k.plugin_run));
+  if (!plugin_run) return nullptr;
+  Ref plugin_name = Ref::steal(get_attribute(self, k.plugin_name_attr));
+  if (!plugin_name) return nullptr;
+  PyObject* call[] = {plugin_name.get(), def_name, get_args};
+  return call_vector(plugin_run.get(), call, 3);
+}
 
 // ---- __init__ ---------------------------------------------------------------
 
@@ -91,14 +130,12 @@ PyObject* init_body(PyObject* self, PyObject* init_plugin_name) {
 
 // ---- get_plugin_list ----------------------------------------------------------
 
-GlobalSlot runner_at_45;
-
 PyObject* get_plugin_list_body(PyObject* /*self*/, PyObject* upgrade_force) {
   int truth = PyObject_IsTrue(upgrade_force);
   if (truth < 0) return fail(kGetPluginListEntry, 44);
   PyObject* force = truth ? k.int_1 : k.int_0;
 
-  Ref runner = Ref::steal(lookup_global(k.runner_core, &runner_at_45));
+  Ref runner = Ref::steal(lookup_global(k.runner_core, &global_reads.runner_at_45));
   if (!runner) return fail(kGetPluginListEntry, 45);
   Ref get_plugin_list = Ref::steal(get_attribute(runner.get(), k.get_plugin_list));
   if (!get_plugin_list) return fail(kGetPluginListEntry, 45);
@@ -108,9 +145,6 @@ PyObject* get_plugin_list_body(PyObject* /*self*/, PyObject* upgrade_force) {
 }
 
 // ---- exec_fun -------------------------------------------------------------------
-
-GlobalSlot runner_at_59;
-GlobalSlot commons_at_64;
 
 // `res[key]`: an exact dict through dict_get_item, a subclass through its own
 // item access.
@@ -165,25 +199,14 @@ PyObject* exec_fun_body(PyObject* self, PyObject* get_args, PyObject* def_name) 
   if (truth < 0) return fail(kExecFunEntry, 56);
   Ref requested;
   if (!truth) {
-    PyObject* call[] = {get_args, PyTuple_GET_ITEM(k.request_lookup_args, 0),
-                        PyTuple_GET_ITEM(k.request_lookup_args, 1)};
+    PyObject* call[] = {get_args, k.s, k.empty_str};
     requested = Ref::steal(call_method(k.get, call, 3));
     if (!requested) return fail(kExecFunEntry, 57);
     def_name = requested.get();
   }
 
-  Ref res;
-  {
-    Ref runner = Ref::steal(lookup_global(k.runner_core, &runner_at_59));
-    if (!runner) return fail(kExecFunEntry, 59);
-    Ref plugin_run = Ref::steal(get_attribute(runner.get(), k.plugin_run));
-    if (!plugin_run) return fail(kExecFunEntry, 59);
-    Ref plugin_name = Ref::steal(get_attribute(self, k.plugin_name_attr));
-    if (!plugin_name) return fail(kExecFunEntry, 59);
-    PyObject* call[] = {plugin_name.get(), def_name, get_args};
-    res = Ref::steal(call_vector(plugin_run.get(), call, 3));
-    if (!res) return fail(kExecFunEntry, 59);
-  }
+  Ref res = Ref::steal(run_plugin(&global_reads.runner_at_59, self, def_name, get_args));
+  if (!res) return fail(kExecFunEntry, 59);
 
   if (!PyDict_Check(res.get())) return res.release();
   int failure = is_failure_reply(res.get());
@@ -195,7 +218,7 @@ PyObject* exec_fun_body(PyObject* self, PyObject* get_args, PyObject* def_name) 
   if (marked < 0) return fail(kExecFunEntry, 63);
   if (!marked) return res.release();
 
-  Ref commons = Ref::steal(lookup_global(k.commons, &commons_at_64));
+  Ref commons = Ref::steal(lookup_global(k.commons, &global_reads.commons_at_64));
   if (!commons) return fail(kExecFunEntry, 64);
   Ref error_type = Ref::steal(get_attribute(commons.get(), k.corvel_error));
   if (!error_type) return fail(kExecFunEntry, 64);
@@ -208,9 +231,6 @@ PyObject* exec_fun_body(PyObject* self, PyObject* get_args, PyObject* def_name) 
 }
 
 // ---- get_fun ----------------------------------------------------------------------
-
-GlobalSlot commons_at_77;
-GlobalSlot runner_at_80;
 
 // `(self.__plugin_name, def_name)`, the object cache's key.
 PyObject* cache_key(PyObject* self, PyObject* def_name) {
@@ -250,7 +270,7 @@ PyObject* get_fun_body(PyObject* self, PyObject* def_name) {
 
   Ref get_args;
   {
-    Ref commons = Ref::steal(lookup_global(k.commons, &commons_at_77));
+    Ref commons = Ref::steal(lookup_global(k.commons, &global_reads.commons_at_77));
     if (!commons) return fail(kGetFunEntry, 77);
     Ref dict_obj = Ref::steal(get_attribute(commons.get(), k.dict_obj));
     if (!dict_obj) return fail(kGetFunEntry, 77);
@@ -260,14 +280,7 @@ PyObject* get_fun_body(PyObject* self, PyObject* def_name) {
   if (PyObject_SetAttr(get_args.get(), k.plugin_get_object, k.int_1) < 0)
     return fail(kGetFunEntry, 78);
 
-  Ref runner = Ref::steal(lookup_global(k.runner_core, &runner_at_80));
-  if (!runner) return fail(kGetFunEntry, 80);
-  Ref plugin_run = Ref::steal(get_attribute(runner.get(), k.plugin_run));
-  if (!plugin_run) return fail(kGetFunEntry, 80);
-  Ref plugin_name = Ref::steal(get_attribute(self, k.plugin_name_attr));
-  if (!plugin_name) return fail(kGetFunEntry, 80);
-  PyObject* call[] = {plugin_name.get(), def_name, get_args.get()};
-  PyObject* result = call_vector(plugin_run.get(), call, 3);
+  PyObject* result = run_plugin(&global_reads.runner_at_80, self, def_name, get_args.get());
   if (result == nullptr) return fail(kGetFunEntry, 80);
   return result;
 }
@@ -305,72 +318,9 @@ PyObject* isdef_body(PyObject* self, PyObject* def_name) {
 
 // ---- __dir__ ------------------------------------------------------------------------
 
-PyObject* dir_entry(PyObject* /*method*/, PyObject* /*self*/) { return new_ref(k.empty_str); }
+PyObject* dir_body(PyObject* /*self*/) { return new_ref(k.empty_str); }
 
-// ---- entry points: bind, then run the body -------------------------------------------
-
-PyObject* const* const kInitNames[] = {&constants.self, &constants.init_plugin_name};
-PyObject* const* const kGetPluginListNames[] = {&constants.self, &constants.upgrade_force};
-PyObject* const* const kExecFunNames[] = {&constants.self, &constants.get_args,
-                                          &constants.def_name};
-PyObject* const* const kDefNameNames[] = {&constants.self, &constants.def_name};
-
-const BindingSpec kInitBinding = {"__init__", 2,  kInitNames,        Py_None,
-                                  kInitEntry, 25, rules::kSourceFile};
-const BindingSpec kGetPluginListBinding = {"get_plugin_list",   2,  kGetPluginListNames, Py_False,
-                                           kGetPluginListEntry, 37, rules::kSourceFile};
-const BindingSpec kExecFunBinding = {"exec_fun",    3,  kExecFunNames,     Py_None,
-                                     kExecFunEntry, 48, rules::kSourceFile};
-const BindingSpec kGetFunBinding = {"get_fun",    2,  kDefNameNames,     nullptr,
-                                    kGetFunEntry, 68, rules::kSourceFile};
-const BindingSpec kIsdefBinding = {"isdef",     2,  kDefNameNames,     nullptr,
-                                   kIsdefEntry, 83, rules::kSourceFile};
-
-PyObject* init_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  BoundArguments a;
-  if (!bind_arguments(kInitBinding, Positional{nullptr, args}, kwargs, a)) return nullptr;
-  return init_body(a[0], a[1]);
-}
-
-// The class's own initialiser slot: what calling `Plugin.__init__` with the
-// new object in front does, without looking the method up and building a
-// second argument tuple. The class only keeps this slot while `__init__` is
-// this method: assigning `Plugin.__init__` makes the interpreter put its
-// generic slot back, and subclasses get the generic one.
-int plugin_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  BoundArguments a;
-  if (!bind_arguments(kInitBinding, Positional{self, args}, kwargs, a)) return -1;
-  Ref result = Ref::steal(init_body(a[0], a[1]));
-  return result ? 0 : -1;
-}
-
-PyObject* get_plugin_list_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  BoundArguments a;
-  if (!bind_arguments(kGetPluginListBinding, Positional{nullptr, args}, kwargs, a)) return nullptr;
-  return get_plugin_list_body(a[0], a[1]);
-}
-
-PyObject* exec_fun_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  BoundArguments a;
-  if (!bind_arguments(kExecFunBinding, Positional{nullptr, args}, kwargs, a)) return nullptr;
-  return exec_fun_body(a[0], a[1], a[2]);
-}
-
-PyObject* get_fun_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  BoundArguments a;
-  if (!bind_arguments(kGetFunBinding, Positional{nullptr, args}, kwargs, a)) return nullptr;
-  return get_fun_body(a[0], a[1]);
-}
-
-PyObject* isdef_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  BoundArguments a;
-  if (!bind_arguments(kIsdefBinding, Positional{nullptr, args}, kwargs, a)) return nullptr;
-  return isdef_body(a[0], a[1]);
-}
-
-// ---- method records ----------------------------------------------------------------
-
-constexpr int kKeywords = METH_VARARGS | METH_KEYWORDS;
+// ---- the method table ----------------------------------------------------------------
 
 // Each documentation text: a line break, each line indented by 12 blanks and
 // ended by a line break, then 8 blanks.
@@ -407,49 +357,130 @@ const char kIsdefDoc[] = "\n"                     //
 #undef DOC_LINE
 #undef DOC_END
 
-const MethodRecord kInitRecord = {"__init__", kKeywords, init_entry, nullptr, kInitDoc};
-const MethodRecord kGetPluginListRecord = {"get_plugin_list", kKeywords, get_plugin_list_entry,
-                                           nullptr, kGetPluginListDoc};
-const MethodRecord kExecFunRecord = {"exec_fun", kKeywords, exec_fun_entry, nullptr, kExecFunDoc};
-const MethodRecord kGetFunRecord = {"get_fun", kKeywords, get_fun_entry, nullptr, kGetFunDoc};
-const MethodRecord kIsdefRecord = {"isdef", kKeywords, isdef_entry, nullptr, kIsdefDoc};
-const MethodRecord kDirRecord = {"__dir__", METH_O, nullptr, dir_entry, nullptr};
+constexpr int kKeywords = METH_VARARGS | METH_KEYWORDS;
 
-PyObject* Constants::*const kInitLocals[] = {&Constants::self, &Constants::init_plugin_name};
-PyObject* Constants::*const kGetPluginListLocals[] = {&Constants::self, &Constants::upgrade_force,
-                                                      &Constants::force};
-PyObject* Constants::*const kExecFunLocals[] = {&Constants::self, &Constants::get_args,
-                                                &Constants::def_name, &Constants::res};
-PyObject* Constants::*const kGetFunLocals[] = {&Constants::self, &Constants::def_name,
-                                               &Constants::get_args};
-PyObject* Constants::*const kIsdefLocals[] = {&Constants::self, &Constants::def_name};
-PyObject* Constants::*const kDirLocals[] = {&Constants::self};
+// One row per method: names, calling convention, `def` line, parameters and
+// then further locals, the last parameter's default, documentation, body.
+// Binding, the method objects and their code objects are made from it.
+// clang-format off
+const MethodRecord kMethods[] = {
+    {"__init__", "Plugin.__init__", kInitEntry, kKeywords, 25,
+     {&k.self, &k.init_plugin_name}, Py_None, kInitDoc, body_of<init_body>},
+    {"get_plugin_list", "Plugin.get_plugin_list", kGetPluginListEntry, kKeywords, 37,
+     {&k.self, &k.upgrade_force, &k.force}, Py_False, kGetPluginListDoc,
+     body_of<get_plugin_list_body>},
+    {"exec_fun", "Plugin.exec_fun", kExecFunEntry, kKeywords, 48,
+     {&k.self, &k.get_args, &k.def_name, &k.res}, Py_None, kExecFunDoc, body_of<exec_fun_body>},
+    {"get_fun", "Plugin.get_fun", kGetFunEntry, kKeywords, 68,
+     {&k.self, &k.def_name, &k.get_args}, nullptr, kGetFunDoc, body_of<get_fun_body>},
+    {"isdef", "Plugin.isdef", kIsdefEntry, kKeywords, 83,
+     {&k.self, &k.def_name}, nullptr, kIsdefDoc, body_of<isdef_body>},
+    {"__dir__", "Plugin.__dir__", nullptr, METH_O, 94,
+     {&k.self}, nullptr, nullptr, body_of<dir_body>},
+};
+// clang-format on
+constexpr int kMethodCount = sizeof kMethods / sizeof kMethods[0];
+const MethodRecord& kInitMethod = kMethods[0];  // the class's initialiser slot runs it
+
+// What start-up makes from each row.
+struct MethodConstants {
+  PyObject* name = nullptr;  // interned: the key in the class namespace
+  PyObject* qualname = nullptr;
+  PyObject* code = nullptr;
+  PyObject* defaults = nullptr;
+};
+MethodConstants method_constants[kMethodCount];
+
+// `(self, ...)`: the parameters, then the further locals.
+PyObject* local_names(const MethodRecord& m) {
+  int count = 0;
+  while (count < kMaxLocals && m.locals[count] != nullptr) ++count;
+  PyObject* names = PyTuple_New(count);
+  if (names == nullptr) return nullptr;
+  for (int i = 0; i < count; ++i) PyTuple_SET_ITEM(names, i, new_ref(*m.locals[i]));
+  return names;
+}
+
+// The class's own initialiser slot: what calling `Plugin.__init__` with the
+// new object in front does, without looking the method up and building a
+// second argument tuple. The class only keeps this slot while `__init__` is
+// this method: assigning `Plugin.__init__` makes the interpreter put its
+// generic slot back, and subclasses get the generic one.
+int plugin_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+  Ref result = Ref::steal(call_with_binding(kInitMethod, Positional{self, args}, kwargs));
+  return result ? 0 : -1;
+}
 
 }  // namespace
 
-const PluginMethod plugin_methods[kPluginMethodCount] = {
-    {&kInitRecord, &Constants::init, &Constants::qual_init, kInitLocals, 2, 2, 25, Py_None},
-    {&kGetPluginListRecord, &Constants::get_plugin_list, &Constants::qual_get_plugin_list,
-     kGetPluginListLocals, 3, 2, 37, Py_False},
-    {&kExecFunRecord, &Constants::exec_fun, &Constants::qual_exec_fun, kExecFunLocals, 4, 3, 48,
-     Py_None},
-    {&kGetFunRecord, &Constants::get_fun, &Constants::qual_get_fun, kGetFunLocals, 3, 2, 68,
-     nullptr},
-    {&kIsdefRecord, &Constants::isdef, &Constants::qual_isdef, kIsdefLocals, 2, 2, 83, nullptr},
-    {&kDirRecord, &Constants::dir, &Constants::qual_dir, kDirLocals, 1, 1, 94, nullptr},
-};
-
-MethodConstants plugin_method_constants[kPluginMethodCount];
-
-void forget_plugin_state() {
-  GlobalSlot* const slots[] = {&runner_at_45, &runner_at_59, &commons_at_64, &commons_at_77,
-                               &runner_at_80};
-  for (GlobalSlot* slot : slots) *slot = GlobalSlot{};
-  for (MethodConstants& made : plugin_method_constants) made = MethodConstants{};
+int make_method_names() {
+  for (int i = 0; i < kMethodCount; ++i) {
+    MethodConstants& made = method_constants[i];
+    PyObject* name = new_name_constant(kMethods[i].name, true);
+    if (name == nullptr) return -1;
+    Py_XSETREF(made.name, name);
+    PyObject* qualname = new_name_constant(kMethods[i].qualname, false);
+    if (qualname == nullptr) return -1;
+    Py_XSETREF(made.qualname, qualname);
+  }
+  return 0;
 }
 
-void install_plugin_initialiser(PyObject* plugin_class) {
-  reinterpret_cast<PyTypeObject*>(plugin_class)->tp_init = plugin_tp_init;
+int make_method_constants() {
+  for (int i = 0; i < kMethodCount; ++i) {
+    const MethodRecord& m = kMethods[i];
+    MethodConstants& made = method_constants[i];
+    const int line = rules::method_constant_line(m.def_line);
+    Ref varnames = Ref::steal(local_names(m));
+    if (!varnames) return line;
+    Ref code = Ref::steal(compat::new_method_code(rules::kSourceFile, m.name, m.def_line,
+                                                  m.body.param_count, varnames.get(), k.empty_bytes,
+                                                  k.empty_tuple));
+    if (!code) return line;
+    Ref defaults;
+    if (m.optional_default != nullptr) {
+      defaults = Ref::steal(PyTuple_Pack(1, m.optional_default));
+      if (!defaults) return line;
+    }
+    Py_XSETREF(made.code, code.release());
+    Py_XSETREF(made.defaults, defaults.release());
+  }
+  return 0;
+}
+
+int build_plugin_class(PyObject* ns) {
+  Ref class_ns = Ref::steal(PyDict_New());
+  if (!class_ns || PyDict_SetItem(class_ns.get(), k.module_attr, k.module_name) < 0 ||
+      PyDict_SetItem(class_ns.get(), k.qualname_attr, k.class_name) < 0)
+    return 18;
+  if (PyDict_SetItem(class_ns.get(), k.plugin_name_attr, Py_None) < 0) return 19;
+  if (PyDict_SetItem(class_ns.get(), k.is_php_attr, Py_False) < 0) return 20;
+  // With `__dict__` already in the namespace, the class keeps None there and
+  // `obj.__dict__` (and vars(obj)) read None.
+  if (PyDict_SetItem(class_ns.get(), k.dict_attr, Py_None) < 0) return 21;
+  {
+    Ref cache = Ref::steal(PyDict_New());
+    if (!cache || PyDict_SetItem(class_ns.get(), k.obj_dict_attr, cache.get()) < 0) return 22;
+  }
+  for (int i = 0; i < kMethodCount; ++i) {
+    const MethodRecord& m = kMethods[i];
+    const MethodConstants& made = method_constants[i];
+    Ref method = Ref::steal(method_object_new(&m, made.qualname, k.module_name, ns, made.code));
+    if (!method) return m.def_line;
+    if (made.defaults != nullptr) method_object_set_defaults(method.get(), made.defaults);
+    if (PyDict_SetItem(class_ns.get(), made.name, method.get()) < 0) return m.def_line;
+  }
+  PyObject* call[] = {k.class_name, k.empty_tuple, class_ns.get()};
+  Ref cls = Ref::steal(compat::vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), call, 3));
+  if (!cls) return 18;
+  reinterpret_cast<PyTypeObject*>(cls.get())->tp_init = plugin_tp_init;
+  if (PyDict_SetItem(ns, k.class_name, cls.get()) < 0) return 18;
+  return 0;
+}
+
+void forget_plugin_state() {
+  global_reads = GlobalReads{};
+  for (MethodConstants& made : method_constants) made = MethodConstants{};
 }
 
 }  // namespace addongate

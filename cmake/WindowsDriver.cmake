@@ -61,13 +61,13 @@ foreach(build IN LISTS win_builds)
   set_tests_properties(module_${tag} PROPERTIES ENVIRONMENT
     "${test_env};PYTHONPATH=${out}:${src}/tests/stubs:${src}/tests")
   add_test(NAME fuzz_${tag}
-           COMMAND ${python} tests/fuzz/fuzz.py --seed 20240601 --seconds ${ADDONGATE_FUZZ_SECONDS}
+           COMMAND ${python} tests/stress/fuzz.py --seed 20240601 --seconds ${ADDONGATE_FUZZ_SECONDS}
            WORKING_DIRECTORY "${src}")
   add_test(NAME stress_${tag}
-           COMMAND ${python} -m unittest discover -s tests/fuzz -t tests/fuzz
+           COMMAND ${python} -m unittest discover -s tests/stress -t tests/stress
            WORKING_DIRECTORY "${src}")
   set_tests_properties(fuzz_${tag} stress_${tag} PROPERTIES ENVIRONMENT
-    "${test_env};PYTHONPATH=${out}:${src}/tests/stubs:${src}/tests:${src}/tests/fuzz")
+    "${test_env};PYTHONPATH=${out}:${src}/tests/stubs:${src}/tests:${src}/tests/stress")
   add_test(NAME host_${tag}
            COMMAND ${python} -m unittest discover -s tests/host -t tests/host
            WORKING_DIRECTORY "${src}")

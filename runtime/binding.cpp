@@ -36,16 +36,18 @@ class MessageBuffer {
   std::size_t length_ = 0;
 };
 
-int required_count(const BindingSpec& spec) {
-  return spec.optional_default != nullptr ? spec.count - 1 : spec.count;
+int param_count(const MethodRecord& method) { return method.body.param_count; }
+
+int required_count(const MethodRecord& method) {
+  return method.optional_default != nullptr ? param_count(method) - 1 : param_count(method);
 }
 
 // "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"
-void positional_count_error(const BindingSpec& spec, Py_ssize_t given) {
-  const int required = required_count(spec);
+void positional_count_error(const MethodRecord& method, Py_ssize_t given) {
+  const int required = required_count(method);
   const char* word;
   Py_ssize_t count;
-  if (spec.optional_default == nullptr) {
+  if (method.optional_default == nullptr) {
     word = "exactly";
     count = required;
   } else if (given < required) {
@@ -53,12 +55,12 @@ void positional_count_error(const BindingSpec& spec, Py_ssize_t given) {
     count = required;
   } else {
     word = "at most";
-    count = spec.count;
+    count = param_count(method);
   }
   // Written out here rather than by PyErr_Format, whose general formatter
   // costs more than the rest of a failed call together.
   MessageBuffer text;
-  text.append(spec.name, 200);
+  text.append(method.name, 200);
   text.append("() takes ");
   text.append(word);
   text.append(" ");
@@ -72,15 +74,15 @@ void positional_count_error(const BindingSpec& spec, Py_ssize_t given) {
   Py_DECREF(message);
 }
 
-PyObject* param_name(const BindingSpec& spec, int i) { return *spec.names[i]; }
+PyObject* param_name(const MethodRecord& method, int i) { return *method.locals[i]; }
 
 // Index of the parameter in [from, to) whose name has the text of `key`, or
 // -1; -2 when comparing raised. Lengths are compared before texts.
-int find_by_text(const BindingSpec& spec, PyObject* key, int from, int to) {
+int find_by_text(const MethodRecord& method, PyObject* key, int from, int to) {
   const Py_ssize_t key_length = PyUnicode_GetLength(key);
   if (key_length < 0) return -2;
   for (int i = from; i < to; ++i) {
-    PyObject* name = param_name(spec, i);
+    PyObject* name = param_name(method, i);
     if (PyUnicode_GET_LENGTH(name) != key_length) continue;
     int cmp = PyUnicode_Compare(key, name);
     if (cmp == 0) return i;
@@ -90,7 +92,7 @@ int find_by_text(const BindingSpec& spec, PyObject* key, int from, int to) {
 }
 
 // Places every keyword of `kwargs` on a parameter not filled by position.
-bool match_keywords(const BindingSpec& spec, PyObject* kwargs, Py_ssize_t filled,
+bool match_keywords(const MethodRecord& method, PyObject* kwargs, Py_ssize_t filled,
                     BoundArguments& out) {
   Py_ssize_t pos = 0;
   PyObject* key;
@@ -98,27 +100,27 @@ bool match_keywords(const BindingSpec& spec, PyObject* kwargs, Py_ssize_t filled
   const int first_free = static_cast<int>(filled);
   while (PyDict_Next(kwargs, &pos, &key, &value)) {
     int found = -1;
-    for (int i = first_free; i < spec.count; ++i) {
-      if (key == param_name(spec, i)) {
+    for (int i = first_free; i < param_count(method); ++i) {
+      if (key == param_name(method, i)) {
         found = i;
         break;
       }
     }
     if (found < 0) {
       if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", method.name);
         return false;
       }
-      found = find_by_text(spec, key, first_free, spec.count);
+      found = find_by_text(method, key, first_free, param_count(method));
       if (found == -2) return false;
       if (found < 0) {
-        int taken = find_by_text(spec, key, 0, first_free);
+        int taken = find_by_text(method, key, 0, first_free);
         if (taken == -2) return false;
         if (taken >= 0)
           PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                       spec.name, key);
+                       method.name, key);
         else
-          PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
+          PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", method.name,
                        key);
         return false;
       }
@@ -128,37 +130,38 @@ bool match_keywords(const BindingSpec& spec, PyObject* kwargs, Py_ssize_t filled
   return true;
 }
 
-bool bind(const BindingSpec& spec, const Positional& args, PyObject* kwargs, BoundArguments& out) {
+bool bind(const MethodRecord& method, const Positional& args, PyObject* kwargs,
+          BoundArguments& out) {
   const Py_ssize_t given = args.size();
-  const int required = required_count(spec);
-  if (spec.optional_default != nullptr) out.borrow(required, spec.optional_default);
+  const int required = required_count(method);
+  if (method.optional_default != nullptr) out.borrow(required, method.optional_default);
 
   if (kwargs == nullptr) {
-    if (given < required || given > spec.count) {
-      positional_count_error(spec, given);
+    if (given < required || given > param_count(method)) {
+      positional_count_error(method, given);
       return false;
     }
     for (Py_ssize_t i = 0; i < given; ++i) out.borrow(static_cast<int>(i), args.at(i));
     return true;
   }
 
-  if (given > spec.count) {
-    positional_count_error(spec, given);
+  if (given > param_count(method)) {
+    positional_count_error(method, given);
     return false;
   }
   for (Py_ssize_t i = 0; i < given; ++i) out.borrow(static_cast<int>(i), args.at(i));
   Py_ssize_t unclaimed = compat::dict_size(kwargs);
   for (int i = static_cast<int>(given); i < required; ++i) {
-    PyObject* value = PyDict_GetItemWithError(kwargs, param_name(spec, i));
+    PyObject* value = PyDict_GetItemWithError(kwargs, param_name(method, i));
     if (value == nullptr) {
-      if (!PyErr_Occurred()) positional_count_error(spec, i == 0 ? given : i);
+      if (!PyErr_Occurred()) positional_count_error(method, i == 0 ? given : i);
       return false;
     }
     out.own(i, value);
     --unclaimed;
   }
-  if (spec.optional_default != nullptr && required >= given && unclaimed > 0) {
-    PyObject* value = PyDict_GetItemWithError(kwargs, param_name(spec, required));
+  if (method.optional_default != nullptr && required >= given && unclaimed > 0) {
+    PyObject* value = PyDict_GetItemWithError(kwargs, param_name(method, required));
     if (value != nullptr) {
       out.own(required, value);
       --unclaimed;
@@ -166,17 +169,17 @@ bool bind(const BindingSpec& spec, const Positional& args, PyObject* kwargs, Bou
       return false;
     }
   }
-  if (unclaimed > 0) return match_keywords(spec, kwargs, given, out);
+  if (unclaimed > 0) return match_keywords(method, kwargs, given, out);
   return true;
 }
 
 }  // namespace
 
-bool bind_arguments(const BindingSpec& spec, const Positional& args, PyObject* kwargs,
-                    BoundArguments& out) {
-  if (bind(spec, args, kwargs, out)) return true;
-  add_traceback_entry(spec.entry_name, spec.def_line, spec.file);
-  return false;
+PyObject* call_with_binding(const MethodRecord& method, const Positional& args, PyObject* kwargs) {
+  BoundArguments bound;
+  if (bind(method, args, kwargs, bound)) return method.body.run(bound);
+  add_traceback_entry(method.entry, method.def_line);
+  return nullptr;
 }
 
 }  // namespace addongate

@@ -4,8 +4,9 @@
 
 #include <cstddef>
 
-#include "class/build_rules.h"
+#include "runtime/binding.h"
 #include "runtime/compat.h"
+#include "runtime/context.h"
 #include "runtime/ref.h"
 
 namespace addongate {
@@ -107,7 +108,7 @@ PyObject* method_repr(PyObject* self) {
 
 PyObject* method_reduce(PyObject* self, PyObject* /*args*/) {
   MethodObject* m = as_method(self);
-  if (rules::kReduceToQualifiedName) return qualname_of(m);
+  if (runtime_context().rules.reduce_to_qualified_name) return qualname_of(m);
   return PyUnicode_FromString(m->record->name);
 }
 
@@ -115,8 +116,7 @@ PyObject* method_reduce(PyObject* self, PyObject* /*args*/) {
 
 PyObject* method_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   const MethodRecord* record = as_method(self)->record;
-  if (record->flags == (METH_VARARGS | METH_KEYWORDS))
-    return record->keywords_entry(self, args, kwargs);
+  if (record->flags != METH_O) return call_with_binding(*record, Positional{nullptr, args}, kwargs);
   // METH_O: refused calls add no traceback entry.
   if (kwargs != nullptr && compat::dict_size(kwargs) != 0) {
     PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", record->name);
@@ -128,13 +128,17 @@ PyObject* method_call(PyObject* self, PyObject* args, PyObject* kwargs) {
                  given);
     return nullptr;
   }
-  return record->single_entry(self, PyTuple_GET_ITEM(args, 0));
+  BoundArguments bound;
+  bound.borrow(0, PyTuple_GET_ITEM(args, 0));
+  return record->body.run(bound);
 }
 
 // ---- binding to an instance ------------------------------------------------------
 
 PyObject* method_descr_get(PyObject* self, PyObject* instance, PyObject* /*owner*/) {
-  if (instance == nullptr || (rules::kNoneInstanceYieldsMethod && instance == Py_None))
+  // Only C callers pass None (`__get__` turns it into no instance); the 3.6 rule stays for them.
+  if (instance == nullptr ||
+      (instance == Py_None && runtime_context().rules.none_instance_yields_method))
     return new_ref(self);
   return PyMethod_New(self, instance);
 }

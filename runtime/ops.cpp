@@ -1,12 +1,10 @@
 #include "runtime/ops.h"
 
 #include "runtime/compat.h"
-#include "runtime/module_namespace.h"
+#include "runtime/context.h"
 #include "runtime/ref.h"
 
 namespace addongate {
-
-ModuleNamespace module_namespace;
 
 void raise_object(PyObject* x) {
   if (PyExceptionInstance_Check(x)) {
@@ -29,6 +27,12 @@ void raise_object(PyObject* x) {
 }
 
 namespace {
+
+// `d[key]` as a new reference; null and no exception when the key is absent.
+PyObject* find_in_dict(PyObject* d, PyObject* key) {
+  PyObject* value = PyDict_GetItemWithError(d, key);
+  return value != nullptr ? new_ref(value) : nullptr;
+}
 
 // A call that came back empty-handed without saying why is the callee's bug;
 // report it rather than pass on a bare null.
@@ -78,9 +82,8 @@ PyObject* instance_attribute(PyObject* obj, PyObject* name) {
   PyObject** dict = _PyObject_GetDictPtr(obj);
   if (dict != nullptr && *dict != nullptr) {
     Ref instance_dict = Ref::borrow(*dict);  // a key's __eq__ could replace it
-    PyObject* value = PyDict_GetItemWithError(instance_dict.get(), name);
-    if (value != nullptr) return new_ref(value);
-    if (PyErr_Occurred()) return nullptr;
+    PyObject* value = find_in_dict(instance_dict.get(), name);
+    if (value != nullptr || PyErr_Occurred()) return value;
   }
   return descr.release();
 }
@@ -88,14 +91,9 @@ PyObject* instance_attribute(PyObject* obj, PyObject* name) {
 }  // namespace
 
 PyObject* get_attribute(PyObject* obj, PyObject* name) {
-  if (Py_TYPE(obj) == &PyModule_Type) {
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(obj), name);
-    if (value != nullptr) return new_ref(value);
-    if (PyErr_Occurred()) return nullptr;
-  } else {
-    PyObject* value = instance_attribute(obj, name);
-    if (value != nullptr || PyErr_Occurred()) return value;
-  }
+  PyObject* value = Py_TYPE(obj) == &PyModule_Type ? find_in_dict(PyModule_GetDict(obj), name)
+                                                   : instance_attribute(obj, name);
+  if (value != nullptr || PyErr_Occurred()) return value;
   return PyObject_GetAttr(obj, name);
 }
 
@@ -115,6 +113,7 @@ PyObject* get_item(PyObject* o, PyObject* key) {
     index = as_index ? PyLong_AsSsize_t(as_index.get()) : -1;
   }
   if (index == -1 && PyErr_Occurred()) {
+    // Kept by the item-read rule, though the bodies' keys (tuples) never get here.
     if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
       PyErr_Clear();
       PyErr_Format(PyExc_IndexError, "cannot fit '%.200s' into an index-sized integer",
@@ -136,9 +135,8 @@ PyObject* get_item(PyObject* o, PyObject* key) {
 }
 
 PyObject* dict_get_item(PyObject* d, PyObject* key) {
-  PyObject* value = PyDict_GetItemWithError(d, key);
-  if (value != nullptr) return new_ref(value);
-  if (PyErr_Occurred()) return nullptr;
+  PyObject* value = find_in_dict(d, key);
+  if (value != nullptr || PyErr_Occurred()) return value;
   // KeyError((1, 2)), not KeyError(1, 2): a tuple key is shown whole.
   if (PyTuple_Check(key)) {
     Ref wrapped = Ref::steal(PyTuple_Pack(1, key));
@@ -150,7 +148,7 @@ PyObject* dict_get_item(PyObject* d, PyObject* key) {
 }
 
 PyObject* lookup_global(PyObject* name, GlobalSlot* slot) {
-  PyObject* ns = module_namespace.dict;
+  PyObject* ns = runtime_context().globals;
   uint64_t version = compat::namespace_version(ns);
   if (slot->version != version || version == 0) {
     PyObject* found = PyDict_GetItemWithError(ns, name);  // uses the name's cached hash
@@ -159,7 +157,11 @@ PyObject* lookup_global(PyObject* name, GlobalSlot* slot) {
     slot->value = found;
   }
   if (slot->value != nullptr) return new_ref(slot->value);
-  PyObject* value = PyObject_GetAttr(module_namespace.builtins, name);
+  return lookup_builtin(name);
+}
+
+PyObject* lookup_builtin(PyObject* name) {
+  PyObject* value = PyObject_GetAttr(runtime_context().builtins, name);
   if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);

@@ -1,6 +1,10 @@
 // The small operations every method body uses for its raises, calls, item
-// reads and global reads, with the messages interpreted code would give.
-// Results are new references; failure is null with an exception pending.
+// reads and global reads. Their failures read as interpreted code's would,
+// except for two texts of the module's own: raise_object's "raise: exception
+// class must be a subclass of BaseException" and call_object's "NULL result
+// without error in PyObject_Call"; and get_item converts a key to an index
+// where `o[key]` would refuse it in other words. Results are new references;
+// failure is null with an exception pending.
 #pragma once
 
 #include <Python.h>
@@ -28,7 +32,9 @@ PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t n);
 // the interpreter's own route.
 PyObject* get_attribute(PyObject* obj, PyObject* name);
 
-// `o[key]` for a container of any kind.
+// `o[key]` for a container of any kind. Without mapping subscription the
+// key goes through index conversion first: a key that is no integer fails
+// with "'%.200s' object cannot be interpreted as an integer".
 PyObject* get_item(PyObject* o, PyObject* key);
 // `d[key]` for an exact dict; a missing key raises KeyError(key).
 PyObject* dict_get_item(PyObject* d, PyObject* key);
@@ -42,5 +48,9 @@ struct GlobalSlot {
 // Reads the module global `name` (an interned string with its hash made):
 // the module namespace first, then the builtins module.
 PyObject* lookup_global(PyObject* name, GlobalSlot* slot);
+
+// Reads `name` from the builtins module; NameError "name '%U' is not
+// defined" when it has none.
+PyObject* lookup_builtin(PyObject* name);
 
 }  // namespace addongate

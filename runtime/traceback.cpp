@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "runtime/compat.h"
+#include "runtime/context.h"
 #include "runtime/line_cache.h"
-#include "runtime/module_namespace.h"
 #include "runtime/ref.h"
 
 namespace addongate {
@@ -20,14 +20,16 @@ LineCache<PyObject*> code_cache;
 
 void forget_traceback_entries() { code_cache.forget(); }
 
-void add_traceback_entry(const char* name, int line, const char* file) {
+void add_traceback_entry(const char* name, int line) {
+  const RuntimeContext& context = runtime_context();
   Ref code;
   const LineCache<PyObject*>::Entry* hit = code_cache.find(line);
   if (hit != nullptr && std::strcmp(hit->name, name) == 0) {
     code = Ref::borrow(hit->code);
   } else {
     compat::PendingException pending;
-    code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, name, line)));
+    code = Ref::steal(
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty(context.rules.source_file, name, line)));
     if (!code) return;  // its error replaces the set-aside one
     pending.restore();
     // A name mismatch on a cached line: this code object serves this entry alone.
@@ -37,7 +39,7 @@ void add_traceback_entry(const char* name, int line, const char* file) {
   // The frame cannot be made while an exception is pending (3.8+ checks).
   compat::PendingException pending;
   PyFrameObject* frame =
-      compat::new_frame(reinterpret_cast<PyCodeObject*>(code.get()), module_namespace.dict);
+      compat::new_frame(reinterpret_cast<PyCodeObject*>(code.get()), context.globals);
   if (frame == nullptr) {
     pending.restore();  // no entry; the original failure stands
     return;

@@ -6,12 +6,12 @@
 
 namespace addongate {
 
-// Adds one entry `name` at `line` of `file` to the pending exception's
-// traceback. Called with an exception pending; it stays pending (or is
-// replaced by the interpreter's memory error when no entry can be made).
-// `name` must outlive the process's use of the module: the per-line cache
-// keeps the pointer.
-void add_traceback_entry(const char* name, int line, const char* file);
+// Adds one entry `name` at `line` of the runtime's source file to the
+// pending exception's traceback, its frame on the module namespace. Called
+// with an exception pending; it stays pending (or is replaced by the
+// interpreter's memory error when no entry can be made). `name` must outlive
+// the process's use of the module: the per-line cache keeps the pointer.
+void add_traceback_entry(const char* name, int line);
 
 // Forgets the cached code objects once their interpreter has ended.
 void forget_traceback_entries();

@@ -16,17 +16,23 @@ add_test(NAME exports_${tag}
          COMMAND sh "${src}/tests/check_exports.sh" "$<TARGET_FILE:addonGate_${tag}>")
 
 # Differential fuzz against the pure-Python model (a short, seeded run; the
-# long run is a separate command, see tests/fuzz/README.md), then the thread,
+# long run is a separate command, see tests/stress/README.md), then the thread,
 # leak and garbage-collection checks.
-set(fuzz_path "${outdir}:${src}/tests/stubs:${src}/tests:${src}/tests/fuzz")
+set(fuzz_path "${outdir}:${src}/tests/stubs:${src}/tests:${src}/tests/stress")
 add_test(NAME fuzz_${tag}
-         COMMAND "${py_EXE}" tests/fuzz/fuzz.py --seed 20240601 --seconds ${ADDONGATE_FUZZ_SECONDS}
+         COMMAND "${py_EXE}" tests/stress/fuzz.py --seed 20240601 --seconds ${ADDONGATE_FUZZ_SECONDS}
          WORKING_DIRECTORY "${src}")
 add_test(NAME stress_${tag}
-         COMMAND "${py_EXE}" -m unittest discover -s tests/fuzz -t tests/fuzz
+         COMMAND "${py_EXE}" -m unittest discover -s tests/stress -t tests/stress
          WORKING_DIRECTORY "${src}")
 set_tests_properties(fuzz_${tag} stress_${tag} PROPERTIES ENVIRONMENT
   "${test_env};PYTHONPATH=${fuzz_path}")
+
+# The benchmark's plain-Python facade and the module held to tests/model.py.
+add_test(NAME bench_check_${tag}
+         COMMAND "${py_EXE}" bench/bench.py --check --module-dir "${outdir}" --tag ${tag}
+         WORKING_DIRECTORY "${src}")
+set_tests_properties(bench_check_${tag} PROPERTIES ENVIRONMENT "${test_env}")
 
 # The suite against the AddressSanitizer + UBSan build, the sanitizer runtime
 # preloaded into the interpreter and the interpreter's own allocator off so
@@ -35,10 +41,10 @@ if(TARGET addonGate_${tag}_asan)
   execute_process(COMMAND "${CMAKE_CXX_COMPILER}" -print-file-name=libasan.so
                   OUTPUT_VARIABLE asan_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
   add_test(NAME sanitized_${tag}
-           COMMAND sh -c "'${py_EXE}' -m unittest discover -s tests -t tests -p 'test_*.py' && '${py_EXE}' -m unittest discover -s tests/fuzz -t tests/fuzz && '${py_EXE}' tests/fuzz/fuzz.py --seed 7 --seconds ${ADDONGATE_FUZZ_SECONDS} && PYTHONPATH='${outdir}-variants/asan:${src}/host' '${py_EXE}' -m unittest discover -s tests/host -t tests/host"
+           COMMAND sh -c "'${py_EXE}' -m unittest discover -s tests -t tests -p 'test_*.py' && '${py_EXE}' -m unittest discover -s tests/stress -t tests/stress && '${py_EXE}' tests/stress/fuzz.py --seed 7 --seconds ${ADDONGATE_FUZZ_SECONDS} && PYTHONPATH='${outdir}-variants/asan:${src}/host' '${py_EXE}' -m unittest discover -s tests/host -t tests/host"
            WORKING_DIRECTORY "${src}")
   set_tests_properties(sanitized_${tag} PROPERTIES ENVIRONMENT
-    "${test_env};PYTHONPATH=${outdir}-variants/asan:${src}/tests/stubs:${src}/tests:${src}/tests/fuzz;LD_PRELOAD=${asan_runtime};PYTHONMALLOC=malloc;ASAN_OPTIONS=detect_leaks=0:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1;ADDONGATE_SANITIZED=1")
+    "${test_env};PYTHONPATH=${outdir}-variants/asan:${src}/tests/stubs:${src}/tests:${src}/tests/stress;LD_PRELOAD=${asan_runtime};PYTHONMALLOC=malloc;ASAN_OPTIONS=detect_leaks=0:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1;ADDONGATE_SANITIZED=1")
 endif()
 
 if(tag IN_LIST ADDONGATE_MEMCHECK_TAGS)

@@ -109,19 +109,6 @@ class RefusedCallsTest(ModuleTestCase):
                 self.assertEqual(p._Plugin__plugin_name, "a")
                 self.assertEqual(Plugin._Plugin__obj_dict, {})
 
-    def test_dir_refusals_add_no_entry(self):
-        p = Plugin("a")
-        rows = [(p.__dir__, (1,), {}, "__dir__() takes exactly one argument (2 given)"),
-                (Plugin.__dir__, (), {}, "__dir__() takes exactly one argument (0 given)"),
-                (p.__dir__, (), {"x": 1}, "__dir__() takes no keyword arguments"),
-                (p.__dir__, (1,), {"x": 1}, "__dir__() takes no keyword arguments")]
-        for fn, args, kw, message in rows:
-            with self.subTest(args=args, kw=kw):
-                exc = call_caught(fn, args, kw)
-                self.assertEqual(str(exc), message)
-                self.assertEqual(module_entries(exc), [])
-        self.assertEqual(p.__dir__(**{}), "")
-
     def test_lookup_errors_pass_through(self):
         # The direct lookup is an ordinary dictionary lookup: the key's own __eq__ decides.
         p = Plugin("a")

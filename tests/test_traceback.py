@@ -139,6 +139,8 @@ class EntryTest(ModuleTestCase):
         self.assertEqual(lines[-2:], [
             '  File "%s", line 83, in addonGate.Plugin.isdef\n' % FILE_NAME,
             "TypeError: isdef() takes exactly 2 positional arguments (1 given)\n"])
+        last = traceback.extract_tb(exc.__traceback__)[-1]
+        self.assertEqual((last.filename, last.lineno, last.name), (FILE_NAME, 83, "addonGate.Plugin.isdef"))
 
     def test_entries_accumulate_per_failure(self):
         # An exception passing through the module twice gains one entry each time.

@@ -5,12 +5,13 @@ once around the native class and once around the model, run, and the two
 observations (result or exception type and arguments, traceback entries,
 runner calls, cache contents) must agree.
 
-    python tests/fuzz/fuzz.py --seed 1 --seconds 20
-    python tests/fuzz/fuzz.py --seed 1 --calls 5000
-    python tests/fuzz/fuzz.py --seed 1 --case 417     # rerun up to case 417 and show it
+    python tests/stress/fuzz.py --seed 1 --seconds 20
+    python tests/stress/fuzz.py --seed 1 --calls 5000
+    python tests/stress/fuzz.py --seed 1 --case 417     # rerun up to case 417 and show it
 """
 import argparse
 import builtins
+import collections
 import os
 import random
 import sys
@@ -157,10 +158,17 @@ class OddCache(object):
         self.store[key] = value
 
 
+class SeqCache(collections.deque):
+    """Item access by position only; claims every key."""
+
+    def keys(self):
+        return hostile("all", {"contains": True})
+
+
 def materialize(case, world):
     """Install the case's globals and build its objects for one world."""
     cls = addonGate.Plugin if world == "real" else model.Plugin
-    w = {"world": world, "cls": cls}
+    w = {"world": world, "cls": cls, "reads": []}
     RunnerCore.reset()
     commons.reset()
     reply = build(case["reply"], w)
@@ -206,6 +214,11 @@ def materialize(case, world):
         base = type("SubPlugin", (cls,), {"get_fun": get_fun})
     elif pc["cls"] == "setattr":
         base = type("SubPlugin", (cls,), {"__setattr__": lambda self, k, v: boom("setattr")})
+    elif pc["cls"] == "watched":
+        def __getattribute__(self, name):
+            w["reads"].append(name)
+            return object.__getattribute__(self, name)
+        base = type("SubPlugin", (cls,), {"__getattribute__": __getattribute__})
     p = base.__new__(base)
     object.__setattr__(p, "_Plugin__plugin_name", build(pc["name"], w))
     if pc["delname"]:
@@ -213,7 +226,8 @@ def materialize(case, world):
     if pc["php"] is not None:
         object.__setattr__(p, "_Plugin__is_php", build(pc["php"], w))
     if pc["cache"] is not None:
-        object.__setattr__(p, "_Plugin__obj_dict", OddCache(*pc["cache"]))
+        cache = SeqCache(["x"]) if pc["cache"] == "seq" else OddCache(*pc["cache"])
+        object.__setattr__(p, "_Plugin__obj_dict", cache)
     w["p"] = p
     w["calls"] = []
     for how, meth, args, kw in case["calls"]:
@@ -285,7 +299,7 @@ def run_world(case, world):
     own = None
     if case["plugin"]["cache"] is not None:
         own = describe(object.__getattribute__(p, "_Plugin__obj_dict"))
-    obs = {"outcomes": outcomes, "runner": [describe(c) for c in RunnerCore.calls],
+    obs = {"outcomes": outcomes, "runner": [describe(c) for c in RunnerCore.calls], "reads": w["reads"],
            "cache": describe(cls._Plugin__obj_dict), "own": own,
            "name": describe(getattr(p, "_Plugin__plugin_name", "<none>"))}
     restore()
@@ -391,14 +405,14 @@ def gen_call(r):
 
 def gen_case(r):
     name = gen_value(r, "name")
-    plugin = {"cls": r.choice(["plain"] * 8 + ["getfun", "setattr"]), "name": name,
+    plugin = {"cls": r.choice(["plain"] * 8 + ["getfun", "setattr", "watched"]), "name": name,
               "delname": r.random() < 0.03, "php": None, "cache": None,
               "sub_reply": gen_value(r, "reply"), "sub_raises": r.random() < 0.3}
     if r.random() < 0.08:
         plugin["php"] = r.choice([("lit", True), ("lit", 0), gen_hostile(r, "php", ["bool"])])
     if r.random() < 0.08:
-        plugin["cache"] = (r.choice(["raise", "all", "int", "list"]), r.choice(["raise", "ok"]),
-                           r.choice(["raise", "ok"]))
+        plugin["cache"] = "seq" if r.random() < 0.2 else (
+            r.choice(["raise", "all", "int", "list"]), r.choice(["raise", "ok"]), r.choice(["raise", "ok"]))
     return {"rc": r.choice(["stub"] * 12 + ["missing", "builtins", "noattr", "notcallable"]),
             "cm": r.choice(["stub"] * 4 + ["missing", "custom", "custom"]),
             "corvel": r.choice(["cls", "str", "keyerror", "int", "inst", "badnew", "initraise", "none"]),
@@ -417,7 +431,7 @@ def run_case(case):
 
 def diff(real, mod):
     out = []
-    for key in ("outcomes", "runner", "cache", "own", "name"):
+    for key in ("outcomes", "runner", "reads", "cache", "own", "name"):
         if real[key] != mod[key]:
             out.append("%s:\n  native: %r\n  model:  %r" % (key, real[key], mod[key]))
     return out
