@@ -407,7 +407,7 @@ PyObject* local_names(const MethodRecord& m) {
 // this method: assigning `Plugin.__init__` makes the interpreter put its
 // generic slot back, and subclasses get the generic one.
 int plugin_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  Ref result = Ref::steal(call_with_binding(kInitMethod, Positional{self, args}, kwargs));
+  Ref result = Ref::steal(call_with_binding(kInitMethod, Positional::of_tuple(self, args), kwargs));
   return result ? 0 : -1;
 }
 

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "runtime/compat.h"
+#include "runtime/ref.h"
 #include "runtime/traceback.h"
 
 namespace addongate {
@@ -91,14 +92,77 @@ int find_by_text(const MethodRecord& method, PyObject* key, int from, int to) {
   return -1;
 }
 
-// Places every keyword of `kwargs` on a parameter not filled by position.
-bool match_keywords(const MethodRecord& method, PyObject* kwargs, Py_ssize_t filled,
+// The keywords of an ordinary call: a dict. A lookup in it can run a key's
+// __eq__, which may change the dict, so bound values get references.
+class DictKeywords {
+ public:
+  explicit DictKeywords(PyObject* dict) : dict_(dict) {}
+  static constexpr bool kHoldValues = true;
+  Py_ssize_t size() const { return compat::dict_size(dict_); }
+  // The value under `name`, borrowed; null when absent or (error set) when
+  // the lookup raised.
+  PyObject* find(PyObject* name) const { return PyDict_GetItemWithError(dict_, name); }
+  template <class F>
+  bool each(F&& f) const {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(dict_, &pos, &key, &value))
+      if (!f(key, value)) return false;
+    return true;
+  }
+
+ private:
+  PyObject* dict_;
+};
+
+// The keywords of a vectorcall whose names are all exact strings. Their
+// equality is their text, so the search below finds what a dict lookup
+// would, and runs no code of the caller's; the caller keeps the values alive.
+class ExactNameKeywords {
+ public:
+  ExactNameKeywords(PyObject* names, PyObject* const* values) : names_(names), values_(values) {}
+  static constexpr bool kHoldValues = false;
+  Py_ssize_t size() const { return PyTuple_GET_SIZE(names_); }
+  PyObject* find(PyObject* name) const {
+    const Py_ssize_t n = size();
+    for (Py_ssize_t i = 0; i < n; ++i)
+      if (PyTuple_GET_ITEM(names_, i) == name) return values_[i];
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* key = PyTuple_GET_ITEM(names_, i);
+      if (PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(name) &&
+          PyUnicode_Compare(key, name) == 0)
+        return values_[i];
+    }
+    return nullptr;
+  }
+  template <class F>
+  bool each(F&& f) const {
+    const Py_ssize_t n = size();
+    for (Py_ssize_t i = 0; i < n; ++i)
+      if (!f(PyTuple_GET_ITEM(names_, i), values_[i])) return false;
+    return true;
+  }
+
+ private:
+  PyObject* names_;
+  PyObject* const* values_;
+};
+
+template <class Keywords>
+void place(BoundArguments& out, int i, PyObject* value) {
+  if (Keywords::kHoldValues)
+    out.own(i, value);
+  else
+    out.borrow(i, value);
+}
+
+// Places every keyword on a parameter not filled by position.
+template <class Keywords>
+bool match_keywords(const MethodRecord& method, const Keywords& keywords, Py_ssize_t filled,
                     BoundArguments& out) {
-  Py_ssize_t pos = 0;
-  PyObject* key;
-  PyObject* value;
   const int first_free = static_cast<int>(filled);
-  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+  return keywords.each([&](PyObject* key, PyObject* value) {
     int found = -1;
     for (int i = first_free; i < param_count(method); ++i) {
       if (key == param_name(method, i)) {
@@ -125,51 +189,67 @@ bool match_keywords(const MethodRecord& method, PyObject* kwargs, Py_ssize_t fil
         return false;
       }
     }
-    out.own(found, value);
+    place<Keywords>(out, found, value);
+    return true;
+  });
+}
+
+bool bind_positional(const MethodRecord& method, const Positional& args, BoundArguments& out) {
+  const Py_ssize_t given = args.size();
+  const int required = required_count(method);
+  if (given < required || given > param_count(method)) {
+    positional_count_error(method, given);
+    return false;
   }
+  if (method.optional_default != nullptr) out.borrow(required, method.optional_default);
+  for (Py_ssize_t i = 0; i < given; ++i) out.borrow(static_cast<int>(i), args.at(i));
   return true;
 }
 
-bool bind(const MethodRecord& method, const Positional& args, PyObject* kwargs,
+template <class Keywords>
+bool bind(const MethodRecord& method, const Positional& args, const Keywords& keywords,
           BoundArguments& out) {
   const Py_ssize_t given = args.size();
   const int required = required_count(method);
   if (method.optional_default != nullptr) out.borrow(required, method.optional_default);
-
-  if (kwargs == nullptr) {
-    if (given < required || given > param_count(method)) {
-      positional_count_error(method, given);
-      return false;
-    }
-    for (Py_ssize_t i = 0; i < given; ++i) out.borrow(static_cast<int>(i), args.at(i));
-    return true;
-  }
-
   if (given > param_count(method)) {
     positional_count_error(method, given);
     return false;
   }
   for (Py_ssize_t i = 0; i < given; ++i) out.borrow(static_cast<int>(i), args.at(i));
-  Py_ssize_t unclaimed = compat::dict_size(kwargs);
+  Py_ssize_t unclaimed = keywords.size();
   for (int i = static_cast<int>(given); i < required; ++i) {
-    PyObject* value = PyDict_GetItemWithError(kwargs, param_name(method, i));
+    PyObject* value = keywords.find(param_name(method, i));
     if (value == nullptr) {
       if (!PyErr_Occurred()) positional_count_error(method, i == 0 ? given : i);
       return false;
     }
-    out.own(i, value);
+    place<Keywords>(out, i, value);
     --unclaimed;
   }
   if (method.optional_default != nullptr && required >= given && unclaimed > 0) {
-    PyObject* value = PyDict_GetItemWithError(kwargs, param_name(method, required));
+    PyObject* value = keywords.find(param_name(method, required));
     if (value != nullptr) {
-      out.own(required, value);
+      place<Keywords>(out, required, value);
       --unclaimed;
     } else if (PyErr_Occurred()) {
       return false;
     }
   }
-  if (unclaimed > 0) return match_keywords(method, kwargs, given, out);
+  if (unclaimed > 0) return match_keywords(method, keywords, given, out);
+  return true;
+}
+
+PyObject* run_bound(const MethodRecord& method, bool bound_ok, const BoundArguments& bound) {
+  if (bound_ok) return method.body.run(bound);
+  add_traceback_entry(method.entry, method.def_line);
+  return nullptr;
+}
+
+bool all_exact_strings(PyObject* names) {
+  const Py_ssize_t n = PyTuple_GET_SIZE(names);
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(names, i))) return false;
   return true;
 }
 
@@ -177,9 +257,30 @@ bool bind(const MethodRecord& method, const Positional& args, PyObject* kwargs,
 
 PyObject* call_with_binding(const MethodRecord& method, const Positional& args, PyObject* kwargs) {
   BoundArguments bound;
-  if (bind(method, args, kwargs, bound)) return method.body.run(bound);
-  add_traceback_entry(method.entry, method.def_line);
-  return nullptr;
+  bool ok = kwargs == nullptr ? bind_positional(method, args, bound)
+                              : bind(method, args, DictKeywords(kwargs), bound);
+  return run_bound(method, ok, bound);
+}
+
+PyObject* vectorcall_with_binding(const MethodRecord& method, const Positional& args,
+                                  PyObject* kwnames) {
+  if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
+    BoundArguments bound;
+    return run_bound(method, bind_positional(method, args, bound), bound);
+  }
+  PyObject* const* values = args.items + args.count;
+  if (all_exact_strings(kwnames)) {
+    BoundArguments bound;
+    return run_bound(method, bind(method, args, ExactNameKeywords(kwnames, values), bound), bound);
+  }
+  // Only here is a dict made: the ordinary slot's binding then sees the
+  // names as it would have (each name's __hash__ runs once more, here).
+  Ref kwargs = Ref::steal(PyDict_New());
+  if (!kwargs) return nullptr;
+  const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), values[i]) < 0) return nullptr;
+  return call_with_binding(method, args, kwargs.get());
 }
 
 }  // namespace addongate

@@ -56,6 +56,30 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, Py_ssize_
 #endif
 }
 
+// ---- the vectorcall entry of our own type -----------------------------------
+// 3.8 has the protocol with a private flag name, 3.9 made it public; before
+// 3.8 the type has only its ordinary call slot, and the entry is never read.
+using VectorcallFunction = PyObject* (*)(PyObject*, PyObject* const*, size_t, PyObject*);
+#if PY_VERSION_HEX >= 0x03080000
+using VectorcallEntry = vectorcallfunc;
+#ifdef Py_TPFLAGS_HAVE_VECTORCALL
+constexpr unsigned long kVectorcallFlag = Py_TPFLAGS_HAVE_VECTORCALL;
+#else
+constexpr unsigned long kVectorcallFlag = _Py_TPFLAGS_HAVE_VECTORCALL;
+#endif
+inline VectorcallEntry vectorcall_entry(VectorcallFunction f) { return f; }
+inline void set_vectorcall_offset(PyTypeObject* type, size_t offset) {
+  type->tp_vectorcall_offset = static_cast<Py_ssize_t>(offset);
+}
+inline Py_ssize_t vectorcall_nargs(size_t nargsf) { return PyVectorcall_NARGS(nargsf); }
+#else
+using VectorcallEntry = void*;
+constexpr unsigned long kVectorcallFlag = 0;
+inline VectorcallEntry vectorcall_entry(VectorcallFunction) { return nullptr; }
+inline void set_vectorcall_offset(PyTypeObject*, size_t) {}
+inline Py_ssize_t vectorcall_nargs(size_t nargsf) { return static_cast<Py_ssize_t>(nargsf); }
+#endif
+
 // `args[0].name(*args[1:])`. From 3.9 the method is called without a bound
 // method in between; before, it is looked up and then called.
 inline PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t nargs) {

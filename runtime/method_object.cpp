@@ -16,6 +16,7 @@ namespace {
 struct MethodObject {
   PyObject ob_base;
   const MethodRecord* record;  // static, not owned
+  compat::VectorcallEntry vectorcall;
   PyObject* module;            // __module__
   PyObject* weakrefs;
   PyObject* dict;         // __dict__, made on first need
@@ -114,23 +115,42 @@ PyObject* method_reduce(PyObject* self, PyObject* /*args*/) {
 
 // ---- call dispatch -------------------------------------------------------------
 
-PyObject* method_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-  const MethodRecord* record = as_method(self)->record;
-  if (record->flags != METH_O) return call_with_binding(*record, Positional{nullptr, args}, kwargs);
-  // METH_O: refused calls add no traceback entry.
-  if (kwargs != nullptr && compat::dict_size(kwargs) != 0) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", record->name);
+// METH_O: exactly one positional argument; refused calls add no traceback
+// entry.
+PyObject* call_single(const MethodRecord& record, PyObject* const* args, Py_ssize_t given,
+                      bool has_keywords) {
+  if (has_keywords) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", record.name);
     return nullptr;
   }
-  Py_ssize_t given = PyTuple_GET_SIZE(args);
   if (given != 1) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", record->name,
+    PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", record.name,
                  given);
     return nullptr;
   }
   BoundArguments bound;
-  bound.borrow(0, PyTuple_GET_ITEM(args, 0));
-  return record->body.run(bound);
+  bound.borrow(0, args[0]);
+  return record.body.run(bound);
+}
+
+PyObject* method_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  const MethodRecord* record = as_method(self)->record;
+  if (record->flags != METH_O)
+    return call_with_binding(*record, Positional::of_tuple(nullptr, args), kwargs);
+  return call_single(*record, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
+                     kwargs != nullptr && compat::dict_size(kwargs) != 0);
+}
+
+// From 3.8 calls come here first, without an argument tuple; a call with
+// keyword names that are not strings comes here on 3.8 only (later versions
+// refuse it before any callee runs).
+PyObject* method_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) {
+  const MethodRecord* record = as_method(self)->record;
+  const Py_ssize_t given = compat::vectorcall_nargs(nargsf);
+  if (record->flags != METH_O)
+    return vectorcall_with_binding(*record, Positional{nullptr, args, given}, kwnames);
+  return call_single(*record, args, given, kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0);
 }
 
 // ---- binding to an instance ------------------------------------------------------
@@ -322,9 +342,11 @@ int method_type_ready() {
   method_type.tp_setattro = PyObject_GenericSetAttr;
   // Not a base type and no tp_new: only start-up makes method objects. The
   // method-descriptor flag lets `p.m(...)` call with `p` in front instead of
-  // making a bound method; the ordinary call slot stays the only entry, so
-  // binding sees every keyword name exactly as given.
-  method_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | compat::kMethodDescriptorFlag;
+  // making a bound method. From 3.8 calls take the vectorcall entry; the
+  // ordinary call slot stays for every other route.
+  method_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | compat::kMethodDescriptorFlag |
+                         compat::kVectorcallFlag;
+  compat::set_vectorcall_offset(&method_type, offsetof(MethodObject, vectorcall));
   method_type.tp_traverse = method_traverse;
   method_type.tp_clear = method_clear;
   method_type.tp_weaklistoffset = offsetof(MethodObject, weakrefs);
@@ -343,6 +365,7 @@ PyObject* method_object_new(const MethodRecord* record, PyObject* qualname, PyOb
   MethodObject* m = PyObject_GC_New(MethodObject, &method_type);
   if (m == nullptr) return nullptr;
   m->record = record;
+  m->vectorcall = compat::vectorcall_entry(method_vectorcall);
   m->module = new_ref(module_name);
   m->weakrefs = nullptr;
   m->dict = nullptr;

@@ -17,6 +17,9 @@ import re
 import sys
 import types
 
+# From 3.9 a vectorcall's keyword names must be strings, checked by the
+# interpreter before the callee runs.
+VECTORCALL_NAMES_CHECKED = sys.version_info >= (3, 9)
 FILE_NAME = "class\\addonGate" if sys.version_info[:2] == (3, 6) else "corvel-win\\corvel\\class\\addonGate"
 VALUE_ERROR = ValueError  # captured once, as start-up captures it
 _SLOT_WRAPPER = type(object.__init__)  # a C type's own slot, as `__getitem__` of a deque
@@ -216,6 +219,10 @@ _BODIES = dict((vars(Plugin)[name].body.__code__, vars(Plugin)[name]) for name i
 def call(cls, how, name, args, kw):
     """Model of `cls(*args, **kw)` (how == "new"), `getattr(args[0], name)(*args[1:], **kw)`
     ("bound") or `getattr(cls, name)(*args, **kw)` ("class"), with kw passed as is."""
+    if how != "new" and kw and VECTORCALL_NAMES_CHECKED and \
+            not all(isinstance(key, str) for key in dict.keys(kw)):
+        # The interpreter refuses these before the method object is reached.
+        raise TypeError("keywords must be strings")
     if how == "new":
         obj = cls.__new__(cls)
         invoke(vars(Plugin)["__init__"], (obj,) + tuple(args), kw)
