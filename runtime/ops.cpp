@@ -95,6 +95,19 @@ PyObject* plain_module_dict(PyObject* obj) {
   return Py_TYPE(obj) == &PyModule_Type ? PyModule_GetDict(obj) : nullptr;
 }
 
+// Whether every key of `dict` is an exact str. Only then does a look-up of
+// an exact str key compare by text alone: another key's own `__eq__` could
+// run (with effects, or a different answer) at every read otherwise, so such
+// a dict is read afresh each time.
+bool has_only_exact_str_keys(PyObject* dict) {
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(dict, &pos, &key, &value))
+    if (!PyUnicode_CheckExact(key)) return false;
+  return true;
+}
+
 }  // namespace
 
 PyObject* get_attribute(PyObject* obj, PyObject* name) {
@@ -112,10 +125,11 @@ PyObject* lookup_global_attribute(PyObject* name, GlobalSlot* global, PyObject* 
   if (dict == nullptr) return get_attribute(owner.get(), attr);
   // An exact module reads `attr` from its dict first, as the module type and
   // `object` have no descriptor of that name; so while the dict is unchanged
-  // the value found in it is still the answer. The dict holds that value for
-  // as long as it is unchanged, and (up to 3.11) no other dict, nor this one
-  // in another state, carries the same version tag; from 3.12 a change or a
-  // deallocation of any watched host dict moves the version on.
+  // (and has only exact str keys) the value found in it is still the answer.
+  // The dict holds that value for as long as it is unchanged, and (up to
+  // 3.11) no other dict, nor this one in another state, carries the same
+  // version tag; from 3.12 a change or a deallocation of any watched host
+  // dict moves the version on.
   uint64_t version = compat::host_namespace_version(dict);
   if (slot->version == version && slot->dict == dict) return new_ref(slot->value);
   PyObject* value = PyDict_GetItemWithError(dict, attr);  // uses the name's cached hash
@@ -126,6 +140,7 @@ PyObject* lookup_global_attribute(PyObject* name, GlobalSlot* global, PyObject* 
     return PyObject_GetAttr(owner.get(), attr);
   }
   Ref found = Ref::borrow(value);
+  if (!has_only_exact_str_keys(dict)) return found.release();
   // Without a watcher the value is still right; it is only not remembered.
   if (compat::watch_host_namespace(dict) < 0) {
     PyErr_Clear();

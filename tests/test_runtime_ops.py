@@ -195,6 +195,22 @@ class HostAttributeTest(ModuleTestCase):
                 module.__class__ = types.ModuleType
                 call(p)
                 self.assertEqual(second.used, 4)
+                # a key whose own __eq__ runs at each look-up of the name
+                compared = []
+
+                class Key(str):
+                    __hash__ = lambda self, h=hash(attr): h
+                    __eq__ = lambda self, other: compared.append(other) and False
+                delattr(module, attr)
+                module.__dict__[Key("other")] = 0
+                setattr(module, attr, second._use)
+                del compared[:]
+                getattr(module, attr)
+                per_read = len(compared)
+                call(p)
+                call(p)
+                self.assertGreater(per_read, 0)
+                self.assertEqual((compared, second.used), ([attr] * 3 * per_read, 6))
 
     def test_owners_that_are_no_plain_module(self):
         for name, call, line, short in READERS:
