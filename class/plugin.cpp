@@ -89,22 +89,30 @@ PyObject* fail(const char* entry, int line) {
 
 const Constants& k = constants;
 
-// What each place that reads a global remembers of its last lookup.
+// What each place that reads a global, and an attribute of it, remembers of
+// its last lookup.
+struct GlobalRead {
+  GlobalSlot global;
+  ModuleAttributeSlot attribute;
+};
 struct GlobalReads {
-  GlobalSlot runner_at_45;
-  GlobalSlot runner_at_59;
-  GlobalSlot commons_at_64;
-  GlobalSlot commons_at_77;
-  GlobalSlot runner_at_80;
+  GlobalRead runner_at_45;
+  GlobalRead runner_at_59;
+  GlobalRead commons_at_64;
+  GlobalRead commons_at_77;
+  GlobalRead runner_at_80;
 };
 GlobalReads global_reads;
 
+// `<global name>.<attr>` at the reading place `read`.
+PyObject* read_global_attribute(PyObject* name, PyObject* attr, GlobalRead* read) {
+  return lookup_global_attribute(name, &read->global, attr, &read->attribute);
+}
+
 // `RunnerCore.plugin_run(self.__plugin_name, def_name, get_args)`, the
 // global read at `read_at`; the caller reports a failure at its line.
-PyObject* run_plugin(GlobalSlot* read_at, PyObject* self, PyObject* def_name, PyObject* get_args) {
-  Ref runner = Ref::steal(lookup_global(k.runner_core, read_at));
-  if (!runner) return nullptr;
-  Ref plugin_run = Ref::steal(get_attribute(runner.get(), k.plugin_run));
+PyObject* run_plugin(GlobalRead* read_at, PyObject* self, PyObject* def_name, PyObject* get_args) {
+  Ref plugin_run = Ref::steal(read_global_attribute(k.runner_core, k.plugin_run, read_at));
   if (!plugin_run) return nullptr;
   Ref plugin_name = Ref::steal(get_attribute(self, k.plugin_name_attr));
   if (!plugin_name) return nullptr;
@@ -135,9 +143,8 @@ PyObject* get_plugin_list_body(PyObject* /*self*/, PyObject* upgrade_force) {
   if (truth < 0) return fail(kGetPluginListEntry, 44);
   PyObject* force = truth ? k.int_1 : k.int_0;
 
-  Ref runner = Ref::steal(lookup_global(k.runner_core, &global_reads.runner_at_45));
-  if (!runner) return fail(kGetPluginListEntry, 45);
-  Ref get_plugin_list = Ref::steal(get_attribute(runner.get(), k.get_plugin_list));
+  Ref get_plugin_list = Ref::steal(
+      read_global_attribute(k.runner_core, k.get_plugin_list, &global_reads.runner_at_45));
   if (!get_plugin_list) return fail(kGetPluginListEntry, 45);
   PyObject* result = call_vector(get_plugin_list.get(), &force, 1);
   if (result == nullptr) return fail(kGetPluginListEntry, 45);
@@ -218,9 +225,8 @@ PyObject* exec_fun_body(PyObject* self, PyObject* get_args, PyObject* def_name) 
   if (marked < 0) return fail(kExecFunEntry, 63);
   if (!marked) return res.release();
 
-  Ref commons = Ref::steal(lookup_global(k.commons, &global_reads.commons_at_64));
-  if (!commons) return fail(kExecFunEntry, 64);
-  Ref error_type = Ref::steal(get_attribute(commons.get(), k.corvel_error));
+  Ref error_type =
+      Ref::steal(read_global_attribute(k.commons, k.corvel_error, &global_reads.commons_at_64));
   if (!error_type) return fail(kExecFunEntry, 64);
   Ref msg = Ref::steal(reply_item(res.get(), k.msg));
   if (!msg) return fail(kExecFunEntry, 64);
@@ -270,9 +276,8 @@ PyObject* get_fun_body(PyObject* self, PyObject* def_name) {
 
   Ref get_args;
   {
-    Ref commons = Ref::steal(lookup_global(k.commons, &global_reads.commons_at_77));
-    if (!commons) return fail(kGetFunEntry, 77);
-    Ref dict_obj = Ref::steal(get_attribute(commons.get(), k.dict_obj));
+    Ref dict_obj =
+        Ref::steal(read_global_attribute(k.commons, k.dict_obj, &global_reads.commons_at_77));
     if (!dict_obj) return fail(kGetFunEntry, 77);
     get_args = Ref::steal(call_vector(dict_obj.get(), nullptr, 0));
     if (!get_args) return fail(kGetFunEntry, 77);

@@ -7,7 +7,8 @@ namespace compat {
 
 namespace detail {
 uint64_t namespace_epoch = 1;
-}
+uint64_t host_namespace_epoch = 1;
+}  // namespace detail
 
 #if PY_VERSION_HEX >= 0x030C0000
 namespace {
@@ -17,6 +18,15 @@ int watcher_id = -1;
 // Runs before the change; must not run Python code or touch the dict.
 int on_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
   ++detail::namespace_epoch;
+  return 0;
+}
+
+// Host dicts have a watcher and a counter of their own, so that a host module
+// writing its globals does not make the module's own global reads miss.
+int host_watcher_id = -1;
+
+int on_host_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+  ++detail::host_namespace_epoch;
   return 0;
 }
 
@@ -39,11 +49,26 @@ int watch_namespace(PyObject* ns) {
 #endif
 }
 
+int watch_host_namespace(PyObject* dict) {
+#if PY_VERSION_HEX >= 0x030C0000
+  if (host_watcher_id < 0) {
+    host_watcher_id = PyDict_AddWatcher(on_host_namespace_change);
+    if (host_watcher_id < 0) return -1;
+  }
+  return PyDict_Watch(host_watcher_id, dict);
+#else
+  (void)dict;
+  return 0;
+#endif
+}
+
 void forget_namespace_watcher() {
 #if PY_VERSION_HEX >= 0x030C0000
   watcher_id = -1;
+  host_watcher_id = -1;
 #endif
   ++detail::namespace_epoch;
+  ++detail::host_namespace_epoch;
 }
 
 PyObject* new_method_code(const char* file, const char* name, int first_line, int argcount,

@@ -199,6 +199,30 @@ inline uint64_t namespace_version(PyObject* ns) {
 #endif
 }
 
+// ---- the version of a host module's namespace (attribute caches) ----------
+// Like namespace_version, for the dict of a module the bodies read attributes
+// of: up to 3.11 the dict's own version tag, which no other dict state ever
+// carries again in the same interpreter; from 3.12 a counter of ours that a
+// second dictionary watcher bumps on every change to (or the deallocation
+// of) any watched host dict. 0 never names a version.
+namespace detail {
+extern uint64_t host_namespace_epoch;
+}
+
+// Starts following changes of `dict` (an exact dict; watching it again is
+// harmless); 0 on success, -1 with an exception.
+int watch_host_namespace(PyObject* dict);
+
+inline uint64_t host_namespace_version(PyObject* dict) {
+#if PY_VERSION_HEX >= 0x030C0000
+  (void)dict;
+  return detail::host_namespace_epoch;
+#else
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#endif
+}
+// ---- end of the host namespace version --------------------------------------
+
 // ---- code objects that describe a method for introspection ------------------
 // Makes a code object with `argcount` parameters and the local names
 // `varnames`, flags CO_OPTIMIZED | CO_NEWLOCALS and no instructions. PyCode_New

@@ -88,13 +88,68 @@ PyObject* instance_attribute(PyObject* obj, PyObject* name) {
   return descr.release();
 }
 
+// The dictionary of an exact module, or null: up to 3.10 a module made by
+// `ModuleType.__new__` alone has none (and PyModule_GetDict gives null,
+// without an exception) until `__init__` runs.
+PyObject* plain_module_dict(PyObject* obj) {
+  return Py_TYPE(obj) == &PyModule_Type ? PyModule_GetDict(obj) : nullptr;
+}
+
+// Whether every key of `dict` is an exact str. Only then does a look-up of
+// an exact str key compare by text alone: another key's own `__eq__` could
+// run (with effects, or a different answer) at every read otherwise, so such
+// a dict is read afresh each time.
+bool has_only_exact_str_keys(PyObject* dict) {
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(dict, &pos, &key, &value))
+    if (!PyUnicode_CheckExact(key)) return false;
+  return true;
+}
+
 }  // namespace
 
 PyObject* get_attribute(PyObject* obj, PyObject* name) {
-  PyObject* value = Py_TYPE(obj) == &PyModule_Type ? find_in_dict(PyModule_GetDict(obj), name)
-                                                   : instance_attribute(obj, name);
+  PyObject* dict = plain_module_dict(obj);
+  PyObject* value = dict != nullptr ? find_in_dict(dict, name) : instance_attribute(obj, name);
   if (value != nullptr || PyErr_Occurred()) return value;
   return PyObject_GetAttr(obj, name);
+}
+
+PyObject* lookup_global_attribute(PyObject* name, GlobalSlot* global, PyObject* attr,
+                                  ModuleAttributeSlot* slot) {
+  Ref owner = Ref::steal(lookup_global(name, global));
+  if (!owner) return nullptr;
+  PyObject* dict = plain_module_dict(owner.get());
+  if (dict == nullptr) return get_attribute(owner.get(), attr);
+  // An exact module reads `attr` from its dict first, as the module type and
+  // `object` have no descriptor of that name; so while the dict is unchanged
+  // (and has only exact str keys) the value found in it is still the answer.
+  // The dict holds that value for as long as it is unchanged, and (up to
+  // 3.11) no other dict, nor this one in another state, carries the same
+  // version tag; from 3.12 a change or a deallocation of any watched host
+  // dict moves the version on.
+  uint64_t version = compat::host_namespace_version(dict);
+  if (slot->version == version && slot->dict == dict) return new_ref(slot->value);
+  PyObject* value = PyDict_GetItemWithError(dict, attr);  // uses the name's cached hash
+  if (value == nullptr) {
+    if (PyErr_Occurred()) return nullptr;
+    // A missing name is never remembered: the module's own __getattr__ and
+    // the error message come from the interpreter's route, every time.
+    return PyObject_GetAttr(owner.get(), attr);
+  }
+  Ref found = Ref::borrow(value);
+  if (!has_only_exact_str_keys(dict)) return found.release();
+  // Without a watcher the value is still right; it is only not remembered.
+  if (compat::watch_host_namespace(dict) < 0) {
+    PyErr_Clear();
+    return found.release();
+  }
+  slot->version = compat::host_namespace_version(dict);
+  slot->dict = dict;
+  slot->value = value;
+  return found.release();
 }
 
 PyObject* get_item(PyObject* o, PyObject* key) {

@@ -26,9 +26,10 @@ PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t n);
 
 // `obj.name`. For a plain module the attribute is read straight from its
 // dictionary: the module type and `object` define none of the names the
-// bodies read, so the result is the one generic lookup would give. For an
-// object with the generic lookup, up to 3.10, the instance dict and the class
-// are read the way that lookup reads them. Anything else (and a miss) takes
+// bodies read, so the result is the one generic lookup would give (a module
+// made without `__init__`, which has no dictionary yet, takes the generic
+// route). For an object with the generic lookup, up to 3.10, the instance
+// dict and the class are read the way that lookup reads them. Anything else (and a miss) takes
 // the interpreter's own route.
 PyObject* get_attribute(PyObject* obj, PyObject* name);
 
@@ -48,6 +49,20 @@ struct GlobalSlot {
 // Reads the module global `name` (an interned string with its hash made):
 // the module namespace first, then the builtins module.
 PyObject* lookup_global(PyObject* name, GlobalSlot* slot);
+
+// What one reading place remembers of an attribute read from a plain module.
+struct ModuleAttributeSlot {
+  uint64_t version = 0;       // the dict's host namespace version; 0: nothing remembered
+  PyObject* dict = nullptr;   // borrowed, only compared: the module dict it was read from
+  PyObject* value = nullptr;  // borrowed; the dict holds it while the version holds
+};
+
+// `lookup_global(name).attr`, with the global read through `global` and, when
+// the global names an exact module, the attribute remembered in `slot` for as
+// long as that module's dict is unchanged. `attr` must be none of the names
+// the module type or `object` define (such as `__dict__` or `__class__`).
+PyObject* lookup_global_attribute(PyObject* name, GlobalSlot* global, PyObject* attr,
+                                  ModuleAttributeSlot* slot);
 
 // Reads `name` from the builtins module; NameError "name '%U' is not
 // defined" when it has none.

@@ -2,6 +2,7 @@
 import builtins
 import collections
 import sys
+import types
 import unittest
 
 import addonGate
@@ -42,6 +43,7 @@ READERS = [("RunnerCore", lambda p: p.get_plugin_list(), 45, "get_plugin_list"),
            ("RunnerCore", lambda p: p.get_fun("m"), 80, "get_fun"),
            ("commons", lambda p: p.get_fun("m"), 77, "get_fun"),
            ("commons", load_failure, 64, "exec_fun")]
+ATTRIBUTES = {45: "get_plugin_list", 59: "plugin_run", 80: "plugin_run", 77: "dict_obj", 64: "CorvelError"}
 
 
 class RaiseObjectTest(ModuleTestCase):
@@ -141,6 +143,94 @@ class LookupGlobalTest(ModuleTestCase):
                 finally:
                     del builtins.__getattr__
                 self.assertEqual(module_entries(exc)[0], (FILE_NAME, "addonGate.Plugin.get_plugin_list", 45))
+
+
+class HostAttributeTest(ModuleTestCase):
+    """An attribute of a host module may be remembered; every change must show."""
+    def check_missing(self, owner, call, p, line, short):
+        exc = caught(AttributeError, call, p)
+        self.assertEqual(str(exc), str(caught(AttributeError, getattr, owner, ATTRIBUTES[line])))
+        self.assertEqual(module_entries(exc)[-1], (FILE_NAME, "addonGate.Plugin." + short, line))
+
+    def test_plain_module_changes(self):
+        for name, call, line, short in READERS:
+            attr = ATTRIBUTES[line]
+            with self.subTest(line=line):
+                reset()
+                module, other, p = types.ModuleType(name), types.ModuleType(name), Plugin("a")
+                first, second, third, hooked, shadowed = Stub(), Stub(), Stub(), Stub(), Stub()
+                setattr(addonGate, name, module)
+                setattr(module, attr, first._use)
+                call(p)
+                call(p)
+                module.unrelated = 1
+                call(p)
+                setattr(module, attr, second._use)
+                call(p)
+                self.assertEqual((first.used, second.used), (3, 1))
+                delattr(module, attr)
+                self.check_missing(module, call, p, line, short)
+                # from 3.7 a module-level __getattr__ answers at every read while the
+                # name is missing
+                asked, hook = [], sys.version_info >= (3, 7)
+                module.__getattr__ = lambda n: asked.append(n) or hooked._use
+                for _ in range(2):
+                    call(p) if hook else self.check_missing(module, call, p, line, short)
+                setattr(module, attr, second._use)
+                call(p)
+                self.assertEqual((asked, hooked.used, second.used), ([attr, attr], 2, 2) if hook else ([], 0, 2))
+                setattr(other, attr, third._use)
+                setattr(addonGate, name, other)
+                call(p)
+                setattr(addonGate, name, module)
+                call(p)
+                self.assertEqual((third.used, second.used), (1, 3))
+                # the same module turned into a subclass whose property hides its dict
+                reads = []
+                module.__class__ = type("Kind", (types.ModuleType,), {
+                    attr: property(lambda self: reads.append(attr) or shadowed._use)})
+                call(p)
+                call(p)
+                self.assertEqual((reads, shadowed.used, second.used), ([attr, attr], 2, 3))
+                module.__class__ = types.ModuleType
+                call(p)
+                self.assertEqual(second.used, 4)
+                # a key whose own __eq__ runs at each look-up of the name
+                compared = []
+
+                class Key(str):
+                    __hash__ = lambda self, h=hash(attr): h
+                    __eq__ = lambda self, other: compared.append(other) and False
+                delattr(module, attr)
+                module.__dict__[Key("other")] = 0
+                setattr(module, attr, second._use)
+                del compared[:]
+                getattr(module, attr)
+                per_read = len(compared)
+                call(p)
+                call(p)
+                self.assertGreater(per_read, 0)
+                self.assertEqual((compared, second.used), ([attr] * 3 * per_read, 6))
+
+    def test_owners_that_are_no_plain_module(self):
+        for name, call, line, short in READERS:
+            attr = ATTRIBUTES[line]
+            with self.subTest(line=line):
+                reset()
+                stub, ignored, reads, p = Stub(), Stub(), [], Plugin("a")
+                hidden = property(lambda self: reads.append(attr) or stub._use)
+                kind = type("Kind", (types.ModuleType,), {attr: hidden})(name)
+                kind.__dict__[attr] = ignored._use
+                plain = type("Plain", (object,), {attr: hidden})()
+                for owner in (kind, plain):
+                    setattr(addonGate, name, owner)
+                    call(p)
+                    call(p)
+                self.assertEqual((reads, stub.used, ignored.used), ([attr] * 4, 4, 0))
+                # up to 3.10 a module made without __init__ has no dict at all
+                bare = types.ModuleType.__new__(types.ModuleType)
+                setattr(addonGate, name, bare)
+                self.check_missing(bare, call, p, line, short)
 
 
 class ItemAndCallTest(ModuleTestCase):
