@@ -187,7 +187,7 @@ extern uint64_t namespace_epoch;
 
 // Starts following changes of `ns`; 0 on success, -1 with an exception.
 int watch_namespace(PyObject* ns);
-// After the interpreter ended: its watcher went with it.
+// After the interpreter ended: its watchers (ours and the host modules') went with it.
 void forget_namespace_watcher();
 
 inline uint64_t namespace_version(PyObject* ns) {

@@ -17,7 +17,7 @@ struct MethodObject {
   PyObject ob_base;
   const MethodRecord* record;  // static, not owned
   compat::VectorcallEntry vectorcall;
-  PyObject* module;            // __module__
+  PyObject* module;  // __module__
   PyObject* weakrefs;
   PyObject* dict;         // __dict__, made on first need
   PyObject* name;         // __name__, made on first read
