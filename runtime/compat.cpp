@@ -13,21 +13,25 @@ uint64_t host_namespace_epoch = 1;
 #if PY_VERSION_HEX >= 0x030C0000
 namespace {
 
+// The module's own namespace and the host dicts have a watcher and a counter
+// each, so that a host module writing its globals does not make the module's
+// own global reads miss.
 int watcher_id = -1;
+int host_watcher_id = -1;
 
 // Runs before the change; must not run Python code or touch the dict.
-int on_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-  ++detail::namespace_epoch;
+template <uint64_t* epoch>
+int bump_epoch(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+  ++*epoch;
   return 0;
 }
 
-// Host dicts have a watcher and a counter of their own, so that a host module
-// writing its globals does not make the module's own global reads miss.
-int host_watcher_id = -1;
-
-int on_host_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-  ++detail::host_namespace_epoch;
-  return 0;
+int watch_with(int* id, PyDict_WatchCallback callback, PyObject* dict) {
+  if (*id < 0) {
+    *id = PyDict_AddWatcher(callback);
+    if (*id < 0) return -1;
+  }
+  return PyDict_Watch(*id, dict);
 }
 
 }  // namespace
@@ -35,14 +39,10 @@ int on_host_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*)
 
 int watch_namespace(PyObject* ns) {
 #if PY_VERSION_HEX >= 0x030C0000
-  if (watcher_id < 0) {
-    watcher_id = PyDict_AddWatcher(on_namespace_change);
-    if (watcher_id < 0) return -1;
-  }
   // A namespace seen for the first time: forget what was remembered of any
   // earlier one.
   ++detail::namespace_epoch;
-  return PyDict_Watch(watcher_id, ns);
+  return watch_with(&watcher_id, bump_epoch<&detail::namespace_epoch>, ns);
 #else
   (void)ns;  // the dictionary's own version tag needs no set-up
   return 0;
@@ -51,11 +51,7 @@ int watch_namespace(PyObject* ns) {
 
 int watch_host_namespace(PyObject* dict) {
 #if PY_VERSION_HEX >= 0x030C0000
-  if (host_watcher_id < 0) {
-    host_watcher_id = PyDict_AddWatcher(on_host_namespace_change);
-    if (host_watcher_id < 0) return -1;
-  }
-  return PyDict_Watch(host_watcher_id, dict);
+  return watch_with(&host_watcher_id, bump_epoch<&detail::host_namespace_epoch>, dict);
 #else
   (void)dict;
   return 0;

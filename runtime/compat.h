@@ -183,7 +183,20 @@ inline int64_t current_interpreter_id() {
 // ours on every change to a watched namespace; 0 never names a version.
 namespace detail {
 extern uint64_t namespace_epoch;
+extern uint64_t host_namespace_epoch;
+
+// Up to 3.11 the dictionary's own version tag; from 3.12 `epoch`, the
+// counter its watcher bumps.
+inline uint64_t dict_version(PyObject* dict, uint64_t epoch) {
+#if PY_VERSION_HEX >= 0x030C0000
+  (void)dict;
+  return epoch;
+#else
+  (void)epoch;
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#endif
 }
+}  // namespace detail
 
 // Starts following changes of `ns`; 0 on success, -1 with an exception.
 int watch_namespace(PyObject* ns);
@@ -191,12 +204,7 @@ int watch_namespace(PyObject* ns);
 void forget_namespace_watcher();
 
 inline uint64_t namespace_version(PyObject* ns) {
-#if PY_VERSION_HEX >= 0x030C0000
-  (void)ns;
-  return detail::namespace_epoch;
-#else
-  return reinterpret_cast<PyDictObject*>(ns)->ma_version_tag;
-#endif
+  return detail::dict_version(ns, detail::namespace_epoch);
 }
 
 // ---- the version of a host module's namespace (attribute caches) ----------
@@ -205,21 +213,12 @@ inline uint64_t namespace_version(PyObject* ns) {
 // carries again in the same interpreter; from 3.12 a counter of ours that a
 // second dictionary watcher bumps on every change to (or the deallocation
 // of) any watched host dict. 0 never names a version.
-namespace detail {
-extern uint64_t host_namespace_epoch;
-}
-
 // Starts following changes of `dict` (an exact dict; watching it again is
 // harmless); 0 on success, -1 with an exception.
 int watch_host_namespace(PyObject* dict);
 
 inline uint64_t host_namespace_version(PyObject* dict) {
-#if PY_VERSION_HEX >= 0x030C0000
-  (void)dict;
-  return detail::host_namespace_epoch;
-#else
-  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#endif
+  return detail::dict_version(dict, detail::host_namespace_epoch);
 }
 // ---- end of the host namespace version --------------------------------------
 
