@@ -36,6 +36,7 @@ void forget_startup() {
   forget_constants();
   forget_runtime_context();
   forget_plugin_state();
+  forget_class_lookups();
   forget_traceback_entries();
   method_type_forget();
   compat::forget_namespace_watcher();

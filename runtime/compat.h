@@ -28,10 +28,45 @@ constexpr unsigned long kMethodDescriptorFlag = 0;
 #endif
 
 // ---- instance attributes ---------------------------------------------------
-// Up to 3.10 an instance keeps its attributes in a dict that
-// _PyObject_GetDictPtr reaches; from 3.11 they may sit in inline values that
-// only the interpreter's own lookup reads without making a dict.
-constexpr bool kInstanceDictsAreDicts = PY_VERSION_HEX < 0x030B0000;
+// Whether instances of `type` keep their attributes in a dict that
+// _PyObject_GetDictPtr reaches as it is: always up to 3.10. From 3.11 a
+// managed dict may not exist yet, the attributes sitting in inline values
+// that only the interpreter reads in place; asking for the dict would make
+// one for every instance, which costs more than the interpreter's own read.
+inline bool has_plain_instance_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030B0000
+  return !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT);
+#else
+  (void)type;
+  return true;
+#endif
+}
+
+// A type's version tag while it is valid, else 0. The interpreter gives a
+// type a fresh tag after any change to it or its bases (tags are not reused),
+// so an unchanged tag means every class-level lookup still finds the same.
+// Up to 3.11 a change only clears the valid flag; from 3.12 it zeroes the tag.
+inline unsigned type_version(PyTypeObject* type) {
+#if PY_VERSION_HEX < 0x030C0000
+  if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+  return type->tp_version_tag;
+}
+
+// `d[key]` as a new reference, or null: `*failed` tells a raised lookup from
+// a miss. From 3.13 that needs no look at the thread's exception state.
+inline PyObject* dict_find(PyObject* d, PyObject* key, bool* failed) {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* value;
+  *failed = PyDict_GetItemRef(d, key, &value) < 0;
+  return value;
+#else
+  PyObject* value = PyDict_GetItemWithError(d, key);
+  *failed = value == nullptr && PyErr_Occurred() != nullptr;
+  Py_XINCREF(value);
+  return value;
+#endif
+}
 
 // ---- dict size without a call ------------------------------------------------
 // The macro arrived in 3.7.

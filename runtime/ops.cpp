@@ -28,12 +28,6 @@ void raise_object(PyObject* x) {
 
 namespace {
 
-// `d[key]` as a new reference; null and no exception when the key is absent.
-PyObject* find_in_dict(PyObject* d, PyObject* key) {
-  PyObject* value = PyDict_GetItemWithError(d, key);
-  return value != nullptr ? new_ref(value) : nullptr;
-}
-
 // A call that came back empty-handed without saying why is the callee's bug;
 // report it rather than pass on a bare null.
 PyObject* checked_result(PyObject* result) {
@@ -69,21 +63,45 @@ PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t n) {
 
 namespace {
 
+// What a class-level lookup found, remembered per (type, name) for as long
+// as the type's version tag stands. A few slots suffice: the bodies read a
+// handful of names from one class.
+struct ClassLookup {
+  PyTypeObject* type = nullptr;  // only compared
+  PyObject* name = nullptr;      // only compared
+  unsigned version = 0;          // 0: nothing remembered
+  PyObject* found = nullptr;     // borrowed: the type's dict holds it while the tag stands
+};
+ClassLookup class_lookups[16];
+
+// `_PyType_Lookup(type, name)`: borrowed, null when no class on the MRO has it.
+PyObject* class_attribute(PyTypeObject* type, PyObject* name) {
+  ClassLookup& slot = class_lookups[(reinterpret_cast<std::uintptr_t>(name) >> 4) % 16];
+  const unsigned version = compat::type_version(type);
+  if (version != 0 && slot.version == version && slot.type == type && slot.name == name)
+    return slot.found;
+  PyObject* found = _PyType_Lookup(type, name);
+  // The lookup gives the type a tag when it has none; remember under that one.
+  slot = ClassLookup{type, name, compat::type_version(type), found};
+  return found;
+}
+
 // The generic lookup for an instance attribute that no data descriptor of
 // the class claims: the instance dict, then a plain class attribute. Null
-// without an exception where the generic route must decide (a descriptor
-// with __get__, or nothing found, for its error).
-PyObject* instance_attribute(PyObject* obj, PyObject* name) {
-  if (!compat::kInstanceDictsAreDicts) return nullptr;
+// where the generic route must decide (a descriptor with __get__, or nothing
+// found, for its error), or with `*failed` set when a dict lookup raised.
+PyObject* instance_attribute(PyObject* obj, PyObject* name, bool* failed) {
   PyTypeObject* type = Py_TYPE(obj);
-  if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dict == nullptr) return nullptr;
-  Ref descr = Ref::borrow(_PyType_Lookup(type, name));
+  if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dict == nullptr ||
+      !compat::has_plain_instance_dict(type))
+    return nullptr;
+  Ref descr = Ref::borrow(class_attribute(type, name));
   if (descr && Py_TYPE(descr.get())->tp_descr_get != nullptr) return nullptr;
   PyObject** dict = _PyObject_GetDictPtr(obj);
   if (dict != nullptr && *dict != nullptr) {
     Ref instance_dict = Ref::borrow(*dict);  // a key's __eq__ could replace it
-    PyObject* value = find_in_dict(instance_dict.get(), name);
-    if (value != nullptr || PyErr_Occurred()) return value;
+    PyObject* value = compat::dict_find(instance_dict.get(), name, failed);
+    if (value != nullptr || *failed) return value;
   }
   return descr.release();
 }
@@ -112,9 +130,15 @@ bool has_only_exact_str_keys(PyObject* dict) {
 
 PyObject* get_attribute(PyObject* obj, PyObject* name) {
   PyObject* dict = plain_module_dict(obj);
-  PyObject* value = dict != nullptr ? find_in_dict(dict, name) : instance_attribute(obj, name);
-  if (value != nullptr || PyErr_Occurred()) return value;
+  bool failed = false;
+  PyObject* value = dict != nullptr ? compat::dict_find(dict, name, &failed)
+                                    : instance_attribute(obj, name, &failed);
+  if (value != nullptr || failed) return value;
   return PyObject_GetAttr(obj, name);
+}
+
+void forget_class_lookups() {
+  for (ClassLookup& slot : class_lookups) slot = ClassLookup{};
 }
 
 PyObject* lookup_global_attribute(PyObject* name, GlobalSlot* global, PyObject* attr,
@@ -190,8 +214,9 @@ PyObject* get_item(PyObject* o, PyObject* key) {
 }
 
 PyObject* dict_get_item(PyObject* d, PyObject* key) {
-  PyObject* value = find_in_dict(d, key);
-  if (value != nullptr || PyErr_Occurred()) return value;
+  bool failed;
+  PyObject* value = compat::dict_find(d, key, &failed);
+  if (value != nullptr || failed) return value;
   // KeyError((1, 2)), not KeyError(1, 2): a tuple key is shown whole.
   if (PyTuple_Check(key)) {
     Ref wrapped = Ref::steal(PyTuple_Pack(1, key));

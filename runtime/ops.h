@@ -28,10 +28,14 @@ PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t n);
 // dictionary: the module type and `object` define none of the names the
 // bodies read, so the result is the one generic lookup would give (a module
 // made without `__init__`, which has no dictionary yet, takes the generic
-// route). For an object with the generic lookup, up to 3.10, the instance
-// dict and the class are read the way that lookup reads them. Anything else (and a miss) takes
-// the interpreter's own route.
+// route). For an object with the generic lookup, the instance dict and the
+// class are read the way that lookup reads them, the class's answer kept
+// while its version tag stands. Anything else (and a miss) takes the
+// interpreter's own route.
 PyObject* get_attribute(PyObject* obj, PyObject* name);
+
+// After the interpreter ended: forgets the remembered class lookups.
+void forget_class_lookups();
 
 // `o[key]` for a container of any kind. Without mapping subscription the
 // key goes through index conversion first: a key that is no integer fails
