@@ -203,6 +203,27 @@ class LookupTest(FacadeTestCase):
         addonGate.RunnerCore = runner
         self.assertEqual(Plugin("a").exec_fun(commons.dict_obj(), "m"), ("a", "m"))
 
+    def test_class_changes_are_seen_after_earlier_reads(self):
+        class Sub(Plugin):
+            pass
+        saved = vars(Plugin)["_Plugin__is_php"]
+        try:
+            for cls in (Plugin, Sub):
+                with self.subTest(cls=cls.__name__):
+                    RunnerCore.reply = None
+                    self.assertIs(cls("a").isdef("m"), False)
+                    Plugin._Plugin__is_php = 1  # on the base, for Sub too
+                    self.assertIs(cls("a").isdef("m"), True)
+                    Plugin._Plugin__is_php = property(lambda self: 0)
+                    self.assertIs(cls("a").isdef("m"), False)
+                    Plugin._Plugin__is_php = saved
+                    Sub._Plugin__is_php = True
+                    self.assertIs(cls("a").isdef("m"), cls is Sub)
+                    del Sub._Plugin__is_php
+                    CACHE.clear()
+        finally:
+            Plugin._Plugin__is_php = saved
+
     def test_failure_lines(self):
         class Vanished(object):
             def keys(self):
