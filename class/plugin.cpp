@@ -416,6 +416,29 @@ int plugin_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   return result ? 0 : -1;
 }
 
+// `Plugin(...)` itself, from 3.9: what calling the class through its
+// metatype does (the object from the inherited `__new__`, then this
+// initialiser), without the argument tuple. `object.__new__` reads nothing
+// of the arguments while `__init__` is not its own, so it is given none. A
+// class whose `__new__` or `__init__` was replaced, or a subclass, takes the
+// metatype's slot as before.
+PyObject* plugin_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) {
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+  if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_init != plugin_tp_init ||
+      Py_TYPE(cls) != &PyType_Type)
+    return call_through_slot(cls, args, nargsf, kwnames);
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  Ref self = Ref::steal(type->tp_new(type, k.empty_tuple, nullptr));
+  if (self) {
+    const Positional positional{self.get(), args, compat::vectorcall_nargs(nargsf)};
+    Ref result = Ref::steal(vectorcall_with_binding(kInitMethod, positional, kwnames));
+    if (!result) self = Ref();
+  }
+  Py_LeaveRecursiveCall();
+  return self.release();
+}
+
 }  // namespace
 
 int make_method_names() {
@@ -479,6 +502,7 @@ int build_plugin_class(PyObject* ns) {
   Ref cls = Ref::steal(compat::vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), call, 3));
   if (!cls) return 18;
   reinterpret_cast<PyTypeObject*>(cls.get())->tp_init = plugin_tp_init;
+  compat::set_class_vectorcall(reinterpret_cast<PyTypeObject*>(cls.get()), plugin_vectorcall);
   if (PyDict_SetItem(ns, k.class_name, cls.get()) < 0) return 18;
   return 0;
 }

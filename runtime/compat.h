@@ -115,6 +115,18 @@ inline void set_vectorcall_offset(PyTypeObject*, size_t) {}
 inline Py_ssize_t vectorcall_nargs(size_t nargsf) { return static_cast<Py_ssize_t>(nargsf); }
 #endif
 
+// The entry the interpreter takes when it calls a class object itself
+// (`Plugin(...)`), in place of the metatype's call slot. It is read from
+// 3.9; before, a class is always called through its metatype's slot.
+inline void set_class_vectorcall(PyTypeObject* type, VectorcallFunction f) {
+#if PY_VERSION_HEX >= 0x03090000
+  type->tp_vectorcall = f;
+#else
+  (void)type;
+  (void)f;
+#endif
+}
+
 // `args[0].name(*args[1:])`. From 3.9 the method is called without a bound
 // method in between; before, it is looked up and then called.
 inline PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t nargs) {

@@ -36,27 +36,39 @@ PyObject* checked_result(PyObject* result) {
   return result;
 }
 
-}  // namespace
-
-PyObject* call_object(PyObject* f, PyObject* args) {
+// `f(*args, **kwargs)` through f's type's call slot.
+PyObject* call_object_with(PyObject* f, PyObject* args, PyObject* kwargs) {
   ternaryfunc call = Py_TYPE(f)->tp_call;
-  if (call == nullptr) return PyObject_Call(f, args, nullptr);  // its own "not callable"
+  if (call == nullptr) return PyObject_Call(f, args, kwargs);  // its own "not callable"
   if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-  PyObject* result = call(f, args, nullptr);
+  PyObject* result = call(f, args, kwargs);
   Py_LeaveRecursiveCall();
   return checked_result(result);
+}
+
+}  // namespace
+
+PyObject* call_object(PyObject* f, PyObject* args) { return call_object_with(f, args, nullptr); }
+
+PyObject* call_through_slot(PyObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  const Py_ssize_t n = compat::vectorcall_nargs(nargsf);
+  Ref tuple = Ref::steal(PyTuple_New(n));
+  if (!tuple) return nullptr;
+  for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple.get(), i, new_ref(args[i]));
+  Ref kwargs;
+  if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+    kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+      if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[n + i]) < 0)
+        return nullptr;
+  }
+  return call_object_with(f, tuple.get(), kwargs.get());
 }
 
 PyObject* call_vector(PyObject* f, PyObject* const* args, Py_ssize_t n) {
   if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
   PyObject* result = compat::vectorcall(f, args, n);
-  Py_LeaveRecursiveCall();
-  return checked_result(result);
-}
-
-PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t n) {
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-  PyObject* result = compat::call_method(name, args, n);
   Py_LeaveRecursiveCall();
   return checked_result(result);
 }
@@ -106,6 +118,36 @@ PyObject* instance_attribute(PyObject* obj, PyObject* name, bool* failed) {
   return descr.release();
 }
 
+// What `obj.name(...)` calls, found the way the interpreter's method call
+// finds it but without making a bound method: a class attribute whose type
+// promises that binding then calling equals calling with `obj` in front
+// (`*with_self` set), or the instance's own value. Null where the
+// interpreter's route must decide, or with `*failed` set when a dict lookup
+// raised.
+PyObject* find_method(PyObject* obj, PyObject* name, bool* with_self, bool* failed) {
+  if (compat::kMethodDescriptorFlag == 0) return nullptr;
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dict == nullptr ||
+      !compat::has_plain_instance_dict(type))
+    return nullptr;
+  Ref descr = Ref::borrow(class_attribute(type, name));
+  if (!descr || !(Py_TYPE(descr.get())->tp_flags & compat::kMethodDescriptorFlag) ||
+      Py_TYPE(descr.get())->tp_descr_set != nullptr)
+    return nullptr;
+  // Without a __set__ the instance's own value comes first.
+  PyObject** dict = _PyObject_GetDictPtr(obj);
+  if (dict != nullptr && *dict != nullptr) {
+    Ref instance_dict = Ref::borrow(*dict);
+    PyObject* value = compat::dict_find(instance_dict.get(), name, failed);
+    if (value != nullptr || *failed) {
+      *with_self = false;
+      return value;
+    }
+  }
+  *with_self = true;
+  return descr.release();
+}
+
 // The dictionary of an exact module, or null: up to 3.10 a module made by
 // `ModuleType.__new__` alone has none (and PyModule_GetDict gives null,
 // without an exception) until `__init__` runs.
@@ -127,6 +169,21 @@ bool has_only_exact_str_keys(PyObject* dict) {
 }
 
 }  // namespace
+
+PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t n) {
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  bool with_self = false;
+  bool failed = false;
+  PyObject* result = nullptr;
+  Ref method = Ref::steal(find_method(args[0], name, &with_self, &failed));
+  if (method)
+    result = with_self ? compat::vectorcall(method.get(), args, n)
+                       : compat::vectorcall(method.get(), args + 1, n - 1);
+  else if (!failed)
+    result = compat::call_method(name, args, n);
+  Py_LeaveRecursiveCall();
+  return failed ? nullptr : checked_result(result);
+}
 
 PyObject* get_attribute(PyObject* obj, PyObject* name) {
   PyObject* dict = plain_module_dict(obj);

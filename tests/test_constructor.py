@@ -108,6 +108,18 @@ class PluginClassTest(ModuleTestCase):
         self.assertEntry(caught(ValueError, Plugin, ""), "addonGate.Plugin.__init__", 34)
         self.assertEntry(caught(TypeError, Plugin, "a", "b"), "addonGate.Plugin.__init__", 25)
 
+    def test_own_constructor_sees_the_arguments(self):
+        made = []
+
+        class Made(Plugin):
+            def __new__(cls, *args, **kwargs):
+                made.append((cls, args, kwargs))
+                return object.__new__(cls)
+        p = Made(init_plugin_name="x")
+        self.assertEqual(made, [(Made, (), {"init_plugin_name": "x"})])
+        self.assertEqual(p._Plugin__plugin_name, "x")
+        self.assertEntry(caught(ValueError, Made, ""), "addonGate.Plugin.__init__", 34)
+
 
 if __name__ == "__main__":
     unittest.main()
