@@ -201,8 +201,11 @@ bool bind_positional(const MethodRecord& method, const Positional& args, BoundAr
     positional_count_error(method, given);
     return false;
   }
-  if (method.optional_default != nullptr) out.borrow(required, method.optional_default);
-  for (Py_ssize_t i = 0; i < given; ++i) out.borrow(static_cast<int>(i), args.at(i));
+  if (given == required && method.optional_default != nullptr)
+    out.borrow(required, method.optional_default);
+  int i = 0;
+  if (args.first != nullptr) out.borrow(i++, args.first);
+  for (Py_ssize_t j = 0; j < args.count; ++j) out.borrow(i++, args.items[j]);
   return true;
 }
 
