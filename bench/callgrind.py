@@ -54,7 +54,8 @@ def child(op, impl, loops, module_dir):
 def instructions(op, impl, loops, module_dir, valgrind):
     env = dict(os.environ)
     env["PYTHONHASHSEED"] = "0"     # same dict layouts in every run
-    cmd = [valgrind, "--tool=callgrind", "--callgrind-out-file=/dev/null",
+    # Children traced: an unpacked interpreter starts through a wrapper script.
+    cmd = [valgrind, "--tool=callgrind", "--callgrind-out-file=/dev/null", "--trace-children=yes",
            sys.executable, os.path.abspath(__file__), "--child", op, impl, str(loops),
            "--module-dir", module_dir]
     proc = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
