@@ -5,6 +5,7 @@
 # Linux tests take them, and reach the interpreter as Windows paths. Wine
 # wants a real stdin and pipes (not files) for the interpreter's streams.
 set -euo pipefail
+. "$(dirname "$0")/wine_loader.sh"
 runtime=$1
 shift
 to_windows() {  # a:b:c -> Z:\a;Z:\b;Z:\c
@@ -15,4 +16,4 @@ to_windows() {  # a:b:c -> Z:\a;Z:\b;Z:\c
 [ -n "${ADDONGATE_BUILD_DIR:-}" ] && ADDONGATE_BUILD_DIR=$(to_windows "$ADDONGATE_BUILD_DIR") &&
   export ADDONGATE_BUILD_DIR
 export WINEDEBUG=-all
-wine "$runtime/python.exe" "$@" </dev/null 2>&1 | cat
+"$(tests_wine_loader "$runtime/python.exe")" "$runtime/python.exe" "$@" </dev/null 2>&1 | cat

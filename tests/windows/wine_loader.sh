@@ -1,0 +1,20 @@
+# Sourced by the scripts that run Windows programs under Wine.
+#
+# tests_wine_loader EXE: the Wine loader for that program. A 64-bit program
+# is handed to the 64-bit loader itself, since `wine` is a 32-bit program
+# and some kernels cannot run those.
+tests_wine_loader() {
+  local pe machine
+  pe=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
+  machine=$(od -An -tx2 -j$((pe + 4)) -N2 "$1" | tr -d ' ')
+  if [ "$machine" = 8664 ] && [ -x /usr/lib/wine/wine64 ]; then
+    echo /usr/lib/wine/wine64
+  else
+    echo wine
+  fi
+}
+
+# Whether this machine runs 32-bit programs (the 32-bit Wine loader).
+tests_wine_runs_32bit() {
+  [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1
+}
