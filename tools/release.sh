@@ -83,7 +83,7 @@ if [ -z "$why" ]; then
     runtime="$runtimes/${entry#*:}"
     if [ ! -f "$windows/$file" ]; then
       note_missing "$file" "the build left no file in build/release-windows"
-    elif [ "${file%.pyd}" != "${file%win32.pyd}" ] && ! tests_wine_runs_32bit; then
+    elif [[ "$file" == *-win32.pyd ]] && ! tests_wine_runs_32bit; then
       # Built and cross-checked, but no 32-bit interpreter runs here.
       cp "$windows/$file" "$dist/"
       made+=("$file")
