@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "runtime/compat.h"
+#include "runtime/ops.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
 
@@ -278,11 +279,8 @@ PyObject* vectorcall_with_binding(const MethodRecord& method, const Positional& 
   }
   // Only here is a dict made: the ordinary slot's binding then sees the
   // names as it would have (each name's __hash__ runs once more, here).
-  Ref kwargs = Ref::steal(PyDict_New());
+  Ref kwargs = Ref::steal(keywords_dict(kwnames, values));
   if (!kwargs) return nullptr;
-  const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
-  for (Py_ssize_t i = 0; i < n; ++i)
-    if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), values[i]) < 0) return nullptr;
   return call_with_binding(method, args, kwargs.get());
 }
 

@@ -50,6 +50,14 @@ PyObject* call_object_with(PyObject* f, PyObject* args, PyObject* kwargs) {
 
 PyObject* call_object(PyObject* f, PyObject* args) { return call_object_with(f, args, nullptr); }
 
+PyObject* keywords_dict(PyObject* kwnames, PyObject* const* values) {
+  Ref kwargs = Ref::steal(PyDict_New());
+  if (!kwargs) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+    if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), values[i]) < 0) return nullptr;
+  return kwargs.release();
+}
+
 PyObject* call_through_slot(PyObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   const Py_ssize_t n = compat::vectorcall_nargs(nargsf);
   Ref tuple = Ref::steal(PyTuple_New(n));
@@ -57,11 +65,8 @@ PyObject* call_through_slot(PyObject* f, PyObject* const* args, size_t nargsf, P
   for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple.get(), i, new_ref(args[i]));
   Ref kwargs;
   if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
-    kwargs = Ref::steal(PyDict_New());
+    kwargs = Ref::steal(keywords_dict(kwnames, args + n));
     if (!kwargs) return nullptr;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
-      if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[n + i]) < 0)
-        return nullptr;
   }
   return call_object_with(f, tuple.get(), kwargs.get());
 }
@@ -98,23 +103,36 @@ PyObject* class_attribute(PyTypeObject* type, PyObject* name) {
   return found;
 }
 
+// The type of `obj` when its attributes are read by the generic lookup over
+// an instance dict that can be read as it is; else null.
+PyTypeObject* plain_generic_type(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dict == nullptr ||
+      !compat::has_plain_instance_dict(type))
+    return nullptr;
+  return type;
+}
+
+// `name` in obj's own dict: new reference, or null when absent (or, with
+// `*failed` set, when the lookup raised).
+PyObject* instance_dict_value(PyObject* obj, PyObject* name, bool* failed) {
+  PyObject** dict = _PyObject_GetDictPtr(obj);
+  if (dict == nullptr || *dict == nullptr) return nullptr;
+  Ref instance_dict = Ref::borrow(*dict);  // a key's __eq__ could replace it
+  return compat::dict_find(instance_dict.get(), name, failed);
+}
+
 // The generic lookup for an instance attribute that no data descriptor of
 // the class claims: the instance dict, then a plain class attribute. Null
 // where the generic route must decide (a descriptor with __get__, or nothing
 // found, for its error), or with `*failed` set when a dict lookup raised.
 PyObject* instance_attribute(PyObject* obj, PyObject* name, bool* failed) {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dict == nullptr ||
-      !compat::has_plain_instance_dict(type))
-    return nullptr;
-  Ref descr = Ref::borrow(class_attribute(type, name));
+  PyTypeObject* type = plain_generic_type(obj);
+  if (type == nullptr) return nullptr;
+  Ref descr = Ref::borrow(class_attribute(type, name));  // the dict lookup may drop it
   if (descr && Py_TYPE(descr.get())->tp_descr_get != nullptr) return nullptr;
-  PyObject** dict = _PyObject_GetDictPtr(obj);
-  if (dict != nullptr && *dict != nullptr) {
-    Ref instance_dict = Ref::borrow(*dict);  // a key's __eq__ could replace it
-    PyObject* value = compat::dict_find(instance_dict.get(), name, failed);
-    if (value != nullptr || *failed) return value;
-  }
+  PyObject* value = instance_dict_value(obj, name, failed);
+  if (value != nullptr || *failed) return value;
   return descr.release();
 }
 
@@ -126,25 +144,16 @@ PyObject* instance_attribute(PyObject* obj, PyObject* name, bool* failed) {
 // raised.
 PyObject* find_method(PyObject* obj, PyObject* name, bool* with_self, bool* failed) {
   if (compat::kMethodDescriptorFlag == 0) return nullptr;
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dict == nullptr ||
-      !compat::has_plain_instance_dict(type))
-    return nullptr;
+  PyTypeObject* type = plain_generic_type(obj);
+  if (type == nullptr) return nullptr;
   Ref descr = Ref::borrow(class_attribute(type, name));
   if (!descr || !(Py_TYPE(descr.get())->tp_flags & compat::kMethodDescriptorFlag) ||
       Py_TYPE(descr.get())->tp_descr_set != nullptr)
     return nullptr;
   // Without a __set__ the instance's own value comes first.
-  PyObject** dict = _PyObject_GetDictPtr(obj);
-  if (dict != nullptr && *dict != nullptr) {
-    Ref instance_dict = Ref::borrow(*dict);
-    PyObject* value = compat::dict_find(instance_dict.get(), name, failed);
-    if (value != nullptr || *failed) {
-      *with_self = false;
-      return value;
-    }
-  }
-  *with_self = true;
+  PyObject* value = instance_dict_value(obj, name, failed);
+  *with_self = value == nullptr;
+  if (value != nullptr || *failed) return value;
   return descr.release();
 }
 

@@ -21,6 +21,8 @@ PyObject* call_object(PyObject* f, PyObject* args);
 // `f(args[0], ..., args[n-1])` without making a tuple where the interpreter
 // lets us avoid it; same results as call_object.
 PyObject* call_vector(PyObject* f, PyObject* const* args, Py_ssize_t n);
+// A vectorcall's keywords as a dict: `kwnames[i]` mapped to `values[i]`.
+PyObject* keywords_dict(PyObject* kwnames, PyObject* const* values);
 // A vectorcall made through `f`'s own type's call slot (its ordinary
 // route), the arguments put into a tuple and the keywords into a dict.
 PyObject* call_through_slot(PyObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames);
