@@ -18,31 +18,22 @@ set(src "${CMAKE_SOURCE_DIR}")
 set(out "${CMAKE_BINARY_DIR}")
 
 # A throwaway Wine prefix for the test run, made before the first test.
-# Made by the 64-bit loader where there is one: `wineboot` goes through
-# `wine`, a 32-bit program that some kernels cannot run.
-find_program(WINE64_LOADER wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
-find_program(WINE32_LOADER wine PATHS /usr/lib/wine NO_DEFAULT_PATH)
-set(wineboot_command "'${WINEBOOT}' -i")
-if(WINE64_LOADER)
-  set(wineboot_command "'${WINE64_LOADER}' wineboot -i")
-endif()
+set(wine_loader "${src}/tests/windows/wine_loader.sh")
 set(wineprefix "${out}/wineprefix")
 add_test(NAME wine_prefix
-         COMMAND sh -c "rm -rf '${wineprefix}' && WINEPREFIX='${wineprefix}' WINEDEBUG=-all ${wineboot_command} </dev/null")
+         COMMAND sh -c "rm -rf '${wineprefix}' && . '${wine_loader}' && WINEPREFIX='${wineprefix}' WINEDEBUG=-all tests_wineboot </dev/null")
+set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine)
 
 # A 32-bit interpreter needs a kernel that runs 32-bit programs. Where it
 # cannot, its module is still built and its file checked, and the runs are
 # named in not_tested.txt for the caller to report.
+execute_process(COMMAND sh -c ". '${wine_loader}' && tests_wine_runs_32bit"
+                RESULT_VARIABLE wine32_status OUTPUT_QUIET ERROR_QUIET)
 set(runs_32bit OFF)
-if(WINE32_LOADER)
-  execute_process(COMMAND "${WINE32_LOADER}" --version RESULT_VARIABLE wine32_status
-                  OUTPUT_QUIET ERROR_QUIET)
-  if(wine32_status EQUAL 0)
-    set(runs_32bit ON)
-  endif()
+if(wine32_status EQUAL 0)
+  set(runs_32bit ON)
 endif()
 file(WRITE "${out}/not_tested.txt" "")
-set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine)
 
 foreach(build IN LISTS win_builds)
   string(REPLACE "|" ";" build "${build}")

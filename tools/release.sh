@@ -72,11 +72,7 @@ if [ -z "$why" ]; then
   runtimes=$(cd "$runtimes" && pwd)
   export WINEPREFIX="$windows/wineprefix"
   if [ ! -d "$WINEPREFIX" ]; then
-    if [ -x /usr/lib/wine/wine64 ]; then
-      WINEDEBUG=-all /usr/lib/wine/wine64 wineboot -i </dev/null >/dev/null 2>&1 || true
-    else
-      WINEDEBUG=-all wineboot -i </dev/null >/dev/null 2>&1 || true
-    fi
+    WINEDEBUG=-all tests_wineboot </dev/null >/dev/null 2>&1 || true
   fi
   for entry in "${win_files[@]}"; do
     file=${entry%%:*}

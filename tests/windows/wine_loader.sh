@@ -18,3 +18,13 @@ tests_wine_loader() {
 tests_wine_runs_32bit() {
   [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1
 }
+
+# tests_wineboot: makes (or updates) $WINEPREFIX, through the 64-bit loader
+# where there is one, since `wineboot` itself goes through `wine`.
+tests_wineboot() {
+  if [ -x /usr/lib/wine/wine64 ]; then
+    /usr/lib/wine/wine64 wineboot -i
+  else
+    wineboot -i
+  fi
+}
