@@ -53,6 +53,19 @@ inline unsigned type_version(PyTypeObject* type) {
   return type->tp_version_tag;
 }
 
+// The version of an instance dict: up to 3.11 the dict's own tag, which a
+// change to it replaces and no other dict state ever carries again in the
+// same interpreter; from 3.12 that field is deprecated and this gives 0
+// (nothing can be remembered by it).
+inline uint64_t instance_dict_version(PyObject* dict) {
+#if PY_VERSION_HEX >= 0x030C0000
+  (void)dict;
+  return 0;
+#else
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#endif
+}
+
 // `d[key]` as a new reference, or null: `*failed` tells a raised lookup from
 // a miss. From 3.13 that needs no look at the thread's exception state.
 inline PyObject* dict_find(PyObject* d, PyObject* key, bool* failed) {

@@ -113,13 +113,81 @@ PyTypeObject* plain_generic_type(PyObject* obj) {
   return type;
 }
 
-// `name` in obj's own dict: new reference, or null when absent (or, with
-// `*failed` set, when the lookup raised).
-PyObject* instance_dict_value(PyObject* obj, PyObject* name, bool* failed) {
+// Whether every key of `dict` is an exact str. Only then does a look-up of
+// an exact str key compare by text alone: another key's own `__eq__` could
+// run (with effects, or a different answer) at every read otherwise, so such
+// a dict is read afresh each time.
+bool has_only_exact_str_keys(PyObject* dict) {
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(dict, &pos, &key, &value))
+    if (!PyUnicode_CheckExact(key)) return false;
+  return true;
+}
+
+// The dict `obj` keeps its attributes in, borrowed, or null.
+PyObject* instance_dict(PyObject* obj) {
   PyObject** dict = _PyObject_GetDictPtr(obj);
-  if (dict == nullptr || *dict == nullptr) return nullptr;
-  Ref instance_dict = Ref::borrow(*dict);  // a key's __eq__ could replace it
-  return compat::dict_find(instance_dict.get(), name, failed);
+  return dict != nullptr ? *dict : nullptr;
+}
+
+// What the two halves of a generic lookup found for (type, name, instance
+// dict), remembered while the type's version tag and the dict's version
+// stand: unchanged, they find the same again. Only a dict whose keys are all
+// exact str is remembered, where finding a name runs no code of its keys.
+struct InstanceLookup {
+  PyTypeObject* type = nullptr;  // only compared
+  PyObject* name = nullptr;      // only compared
+  unsigned type_version = 0;     // 0: nothing remembered
+  PyObject* dict = nullptr;      // only compared; null for an instance without one
+  uint64_t dict_version = 0;
+  PyObject* descr = nullptr;  // borrowed from the class's dict, or null
+  PyObject* value = nullptr;  // borrowed from the instance dict, or null
+};
+InstanceLookup instance_lookups[32];
+
+InstanceLookup& instance_slot(PyObject* name) {
+  return instance_lookups[(reinterpret_cast<std::uintptr_t>(name) >> 4) % 32];
+}
+
+const InstanceLookup* remembered_lookup(PyTypeObject* type, PyObject* name, PyObject* dict) {
+  const InstanceLookup& slot = instance_slot(name);
+  const unsigned version = compat::type_version(type);
+  if (version == 0 || slot.type_version != version || slot.type != type || slot.name != name ||
+      slot.dict != dict)
+    return nullptr;
+  if (dict != nullptr && slot.dict_version != compat::instance_dict_version(dict)) return nullptr;
+  return &slot;
+}
+
+// Small dicts only: the check reads every key.
+bool can_remember_dict(PyObject* dict) {
+  return PyDict_Size(dict) <= 16 && has_only_exact_str_keys(dict);
+}
+
+// `name` in the instance dict `dict` (null for an instance without one): new
+// reference, or null when absent (or, with `*failed` set, when the lookup
+// raised). What it found is remembered beside the class attribute `descr`
+// when the lookup ran no code: the type and the dict are as they were before
+// it, and the dict's keys are all exact str.
+PyObject* instance_dict_value(PyTypeObject* type, PyObject* dict, PyObject* name, PyObject* descr,
+                              bool* failed) {
+  const unsigned type_version = compat::type_version(type);
+  if (dict == nullptr) {
+    if (type_version != 0)
+      instance_slot(name) = InstanceLookup{type, name, type_version, nullptr, 0, descr, nullptr};
+    return nullptr;
+  }
+  const uint64_t dict_version = compat::instance_dict_version(dict);
+  Ref instance_dict = Ref::borrow(dict);  // a key's __eq__ could replace it
+  PyObject* value = compat::dict_find(dict, name, failed);
+  if (!*failed && type_version != 0 && dict_version != 0 &&
+      compat::type_version(type) == type_version &&
+      compat::instance_dict_version(dict) == dict_version && can_remember_dict(dict))
+    instance_slot(name) =
+        InstanceLookup{type, name, type_version, dict, dict_version, descr, value};
+  return value;
 }
 
 // The generic lookup for an instance attribute that no data descriptor of
@@ -129,11 +197,25 @@ PyObject* instance_dict_value(PyObject* obj, PyObject* name, bool* failed) {
 PyObject* instance_attribute(PyObject* obj, PyObject* name, bool* failed) {
   PyTypeObject* type = plain_generic_type(obj);
   if (type == nullptr) return nullptr;
+  PyObject* dict = instance_dict(obj);
+  if (const InstanceLookup* seen = remembered_lookup(type, name, dict)) {
+    // The descriptor's own type may have gained a __get__ since.
+    if (seen->descr != nullptr && Py_TYPE(seen->descr)->tp_descr_get != nullptr) return nullptr;
+    PyObject* found = seen->value != nullptr ? seen->value : seen->descr;
+    return found != nullptr ? new_ref(found) : nullptr;
+  }
   Ref descr = Ref::borrow(class_attribute(type, name));  // the dict lookup may drop it
   if (descr && Py_TYPE(descr.get())->tp_descr_get != nullptr) return nullptr;
-  PyObject* value = instance_dict_value(obj, name, failed);
+  PyObject* value = instance_dict_value(type, dict, name, descr.get(), failed);
   if (value != nullptr || *failed) return value;
   return descr.release();
+}
+
+// Whether calling `descr` bound to an instance equals calling it with the
+// instance in front, and no __set__ puts it before the instance dict.
+bool is_plain_method(PyObject* descr) {
+  return descr != nullptr && (Py_TYPE(descr)->tp_flags & compat::kMethodDescriptorFlag) &&
+         Py_TYPE(descr)->tp_descr_set == nullptr;
 }
 
 // What `obj.name(...)` calls, found the way the interpreter's method call
@@ -146,12 +228,16 @@ PyObject* find_method(PyObject* obj, PyObject* name, bool* with_self, bool* fail
   if (compat::kMethodDescriptorFlag == 0) return nullptr;
   PyTypeObject* type = plain_generic_type(obj);
   if (type == nullptr) return nullptr;
+  PyObject* dict = instance_dict(obj);
+  if (const InstanceLookup* seen = remembered_lookup(type, name, dict)) {
+    if (!is_plain_method(seen->descr)) return nullptr;
+    *with_self = seen->value == nullptr;
+    return new_ref(*with_self ? seen->descr : seen->value);
+  }
   Ref descr = Ref::borrow(class_attribute(type, name));
-  if (!descr || !(Py_TYPE(descr.get())->tp_flags & compat::kMethodDescriptorFlag) ||
-      Py_TYPE(descr.get())->tp_descr_set != nullptr)
-    return nullptr;
+  if (!is_plain_method(descr.get())) return nullptr;
   // Without a __set__ the instance's own value comes first.
-  PyObject* value = instance_dict_value(obj, name, failed);
+  PyObject* value = instance_dict_value(type, dict, name, descr.get(), failed);
   *with_self = value == nullptr;
   if (value != nullptr || *failed) return value;
   return descr.release();
@@ -162,19 +248,6 @@ PyObject* find_method(PyObject* obj, PyObject* name, bool* with_self, bool* fail
 // without an exception) until `__init__` runs.
 PyObject* plain_module_dict(PyObject* obj) {
   return Py_TYPE(obj) == &PyModule_Type ? PyModule_GetDict(obj) : nullptr;
-}
-
-// Whether every key of `dict` is an exact str. Only then does a look-up of
-// an exact str key compare by text alone: another key's own `__eq__` could
-// run (with effects, or a different answer) at every read otherwise, so such
-// a dict is read afresh each time.
-bool has_only_exact_str_keys(PyObject* dict) {
-  Py_ssize_t pos = 0;
-  PyObject* key;
-  PyObject* value;
-  while (PyDict_Next(dict, &pos, &key, &value))
-    if (!PyUnicode_CheckExact(key)) return false;
-  return true;
 }
 
 }  // namespace
@@ -205,6 +278,7 @@ PyObject* get_attribute(PyObject* obj, PyObject* name) {
 
 void forget_class_lookups() {
   for (ClassLookup& slot : class_lookups) slot = ClassLookup{};
+  for (InstanceLookup& slot : instance_lookups) slot = InstanceLookup{};
 }
 
 PyObject* lookup_global_attribute(PyObject* name, GlobalSlot* global, PyObject* attr,
