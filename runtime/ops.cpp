@@ -1,5 +1,7 @@
 #include "runtime/ops.h"
 
+#include <cstddef>
+
 #include "runtime/compat.h"
 #include "runtime/context.h"
 #include "runtime/ref.h"
@@ -80,26 +82,54 @@ PyObject* call_vector(PyObject* f, PyObject* const* args, Py_ssize_t n) {
 
 namespace {
 
+// Remembered lookups of `Entry` (with `type` and `name` members), two for
+// each set of names. The bodies read a handful of names, so that two of them
+// rarely share a set and evict each other (as they could with one).
+template <typename Entry>
+class LookupMemo {
+ public:
+  // The entries that may hold (type, name), the last one stored first.
+  Entry* ways(PyObject* name) { return sets_[set_of(name)]; }
+  void store(const Entry& entry) {
+    Entry* way = ways(entry.name);
+    if (way[0].name != entry.name || way[0].type != entry.type) way[1] = way[0];
+    way[0] = entry;
+  }
+  void clear() {
+    for (auto& set : sets_) set[0] = set[1] = Entry{};
+  }
+
+ private:
+  static constexpr int kSetBits = 5;
+  static std::size_t set_of(PyObject* name) {
+    const std::uint64_t address = reinterpret_cast<std::uintptr_t>(name) >> 4;
+    return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ull) >> (64 - kSetBits));
+  }
+  Entry sets_[1 << kSetBits][2];
+};
+
 // What a class-level lookup found, remembered per (type, name) for as long
-// as the type's version tag stands. A few slots suffice: the bodies read a
-// handful of names from one class.
+// as the type's version tag stands.
 struct ClassLookup {
   PyTypeObject* type = nullptr;  // only compared
   PyObject* name = nullptr;      // only compared
   unsigned version = 0;          // 0: nothing remembered
   PyObject* found = nullptr;     // borrowed: the type's dict holds it while the tag stands
 };
-ClassLookup class_lookups[16];
+LookupMemo<ClassLookup> class_lookups;
 
 // `_PyType_Lookup(type, name)`: borrowed, null when no class on the MRO has it.
 PyObject* class_attribute(PyTypeObject* type, PyObject* name) {
-  ClassLookup& slot = class_lookups[(reinterpret_cast<std::uintptr_t>(name) >> 4) % 16];
   const unsigned version = compat::type_version(type);
-  if (version != 0 && slot.version == version && slot.type == type && slot.name == name)
-    return slot.found;
+  if (version != 0) {
+    const ClassLookup* way = class_lookups.ways(name);
+    for (int i = 0; i < 2; ++i)
+      if (way[i].version == version && way[i].type == type && way[i].name == name)
+        return way[i].found;
+  }
   PyObject* found = _PyType_Lookup(type, name);
   // The lookup gives the type a tag when it has none; remember under that one.
-  slot = ClassLookup{type, name, compat::type_version(type), found};
+  class_lookups.store(ClassLookup{type, name, compat::type_version(type), found});
   return found;
 }
 
@@ -145,20 +175,18 @@ struct InstanceLookup {
   PyObject* descr = nullptr;  // borrowed from the class's dict, or null
   PyObject* value = nullptr;  // borrowed from the instance dict, or null
 };
-InstanceLookup instance_lookups[32];
-
-InstanceLookup& instance_slot(PyObject* name) {
-  return instance_lookups[(reinterpret_cast<std::uintptr_t>(name) >> 4) % 32];
-}
+LookupMemo<InstanceLookup> instance_lookups;
 
 const InstanceLookup* remembered_lookup(PyTypeObject* type, PyObject* name, PyObject* dict) {
-  const InstanceLookup& slot = instance_slot(name);
   const unsigned version = compat::type_version(type);
-  if (version == 0 || slot.type_version != version || slot.type != type || slot.name != name ||
-      slot.dict != dict)
-    return nullptr;
-  if (dict != nullptr && slot.dict_version != compat::instance_dict_version(dict)) return nullptr;
-  return &slot;
+  if (version == 0) return nullptr;
+  const InstanceLookup* way = instance_lookups.ways(name);
+  for (int i = 0; i < 2; ++i)
+    if (way[i].type_version == version && way[i].type == type && way[i].name == name &&
+        way[i].dict == dict &&
+        (dict == nullptr || way[i].dict_version == compat::instance_dict_version(dict)))
+      return &way[i];
+  return nullptr;
 }
 
 // Small dicts only: the check reads every key.
@@ -176,7 +204,7 @@ PyObject* instance_dict_value(PyTypeObject* type, PyObject* dict, PyObject* name
   const unsigned type_version = compat::type_version(type);
   if (dict == nullptr) {
     if (type_version != 0)
-      instance_slot(name) = InstanceLookup{type, name, type_version, nullptr, 0, descr, nullptr};
+      instance_lookups.store(InstanceLookup{type, name, type_version, nullptr, 0, descr, nullptr});
     return nullptr;
   }
   const uint64_t dict_version = compat::instance_dict_version(dict);
@@ -185,8 +213,8 @@ PyObject* instance_dict_value(PyTypeObject* type, PyObject* dict, PyObject* name
   if (!*failed && type_version != 0 && dict_version != 0 &&
       compat::type_version(type) == type_version &&
       compat::instance_dict_version(dict) == dict_version && can_remember_dict(dict))
-    instance_slot(name) =
-        InstanceLookup{type, name, type_version, dict, dict_version, descr, value};
+    instance_lookups.store(
+        InstanceLookup{type, name, type_version, dict, dict_version, descr, value});
   return value;
 }
 
@@ -277,8 +305,8 @@ PyObject* get_attribute(PyObject* obj, PyObject* name) {
 }
 
 void forget_class_lookups() {
-  for (ClassLookup& slot : class_lookups) slot = ClassLookup{};
-  for (InstanceLookup& slot : instance_lookups) slot = InstanceLookup{};
+  class_lookups.clear();
+  instance_lookups.clear();
 }
 
 PyObject* lookup_global_attribute(PyObject* name, GlobalSlot* global, PyObject* attr,
