@@ -224,6 +224,46 @@ class LookupTest(FacadeTestCase):
         finally:
             Plugin._Plugin__is_php = saved
 
+    def test_instance_changes_are_seen_after_earlier_reads(self):
+        class Flag(object):
+            def __bool__(self):
+                return False
+        saved = vars(Plugin)["_Plugin__is_php"]
+        p = Plugin("a")
+        RunnerCore.reply = None
+        try:
+            self.assertIs(p.isdef("m"), False)
+            p._Plugin__is_php = 1
+            self.assertIs(p.isdef("m"), True)
+            del p._Plugin__is_php
+            self.assertIs(p.isdef("m"), False)
+            Plugin._Plugin__is_php = Flag()
+            self.assertIs(p.isdef("m"), False)
+            Flag.__get__ = lambda self, obj, cls: 1  # the class value turns descriptor
+            self.assertIs(p.isdef("m"), True)
+        finally:
+            Plugin._Plugin__is_php = saved
+        # A key whose __eq__ runs at every lookup of the name it collides with
+        # (more than once when the probe sequence comes back to it).
+        compared = []
+
+        class Key(object):
+            def __hash__(self):
+                return hash("_Plugin__is_php")
+
+            def __eq__(self, other):
+                compared.append(other)
+                return False
+        own = [r for r in gc.get_referents(p) if type(r) is dict]
+        if own:  # interpreters whose instances keep a plain dict
+            own[0][Key()] = 0
+            getattr(p, "_Plugin__is_php")
+            per_lookup = len(compared)
+            p.isdef("m")
+            p.isdef("m")
+            self.assertEqual(compared, ["_Plugin__is_php"] * 3 * per_lookup)
+        CACHE.clear()
+
     def test_failure_lines(self):
         class Vanished(object):
             def keys(self):
