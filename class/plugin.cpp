@@ -124,7 +124,7 @@ PyObject* run_plugin(GlobalRead* read_at, PyObject* self, PyObject* def_name, Py
 
 PyObject* init_body(PyObject* self, PyObject* init_plugin_name) {
   if (init_plugin_name != Py_False) {
-    int truth = PyObject_IsTrue(init_plugin_name);
+    int truth = is_true(init_plugin_name);
     if (truth < 0) return fail(kInitEntry, 33);
     if (!truth) {
       Ref error = Ref::steal(call_object(startup_state.value_error, k.bad_name_args));
@@ -132,14 +132,14 @@ PyObject* init_body(PyObject* self, PyObject* init_plugin_name) {
       return fail(kInitEntry, 34);
     }
   }
-  if (PyObject_SetAttr(self, k.plugin_name_attr, init_plugin_name) < 0) return fail(kInitEntry, 35);
+  if (set_attribute(self, k.plugin_name_attr, init_plugin_name) < 0) return fail(kInitEntry, 35);
   Py_RETURN_NONE;
 }
 
 // ---- get_plugin_list ----------------------------------------------------------
 
 PyObject* get_plugin_list_body(PyObject* /*self*/, PyObject* upgrade_force) {
-  int truth = PyObject_IsTrue(upgrade_force);
+  int truth = is_true(upgrade_force);
   if (truth < 0) return fail(kGetPluginListEntry, 44);
   PyObject* force = truth ? k.int_1 : k.int_0;
 
@@ -202,7 +202,7 @@ int is_failure_reply(PyObject* res) {
 }
 
 PyObject* exec_fun_body(PyObject* self, PyObject* get_args, PyObject* def_name) {
-  int truth = PyObject_IsTrue(def_name);
+  int truth = is_true(def_name);
   if (truth < 0) return fail(kExecFunEntry, 56);
   Ref requested;
   if (!truth) {
@@ -282,7 +282,7 @@ PyObject* get_fun_body(PyObject* self, PyObject* def_name) {
     get_args = Ref::steal(call_vector(dict_obj.get(), nullptr, 0));
     if (!get_args) return fail(kGetFunEntry, 77);
   }
-  if (PyObject_SetAttr(get_args.get(), k.plugin_get_object, k.int_1) < 0)
+  if (set_attribute(get_args.get(), k.plugin_get_object, k.int_1) < 0)
     return fail(kGetFunEntry, 78);
 
   PyObject* result = run_plugin(&global_reads.runner_at_80, self, def_name, get_args.get());
@@ -295,7 +295,7 @@ PyObject* get_fun_body(PyObject* self, PyObject* def_name) {
 PyObject* isdef_body(PyObject* self, PyObject* def_name) {
   {
     Ref is_php = Ref::steal(get_attribute(self, k.is_php_attr));
-    int truth = is_php ? PyObject_IsTrue(is_php.get()) : -1;
+    int truth = is_php ? is_true(is_php.get()) : -1;
     if (truth < 0) return fail(kIsdefEntry, 90);
     if (truth) Py_RETURN_TRUE;
   }
@@ -316,7 +316,7 @@ PyObject* isdef_body(PyObject* self, PyObject* def_name) {
   if (!cache) return fail(kIsdefEntry, 92);
   Ref value = Ref::steal(get_item(cache.get(), key.get()));
   if (!value) return fail(kIsdefEntry, 92);
-  int truth = PyObject_IsTrue(value.get());
+  int truth = is_true(value.get());
   if (truth < 0) return fail(kIsdefEntry, 92);
   return new_ref(truth ? Py_True : Py_False);
 }

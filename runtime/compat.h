@@ -66,6 +66,16 @@ inline uint64_t instance_dict_version(PyObject* dict) {
 #endif
 }
 
+// The length of an exact str whose length can be read in place, else -1.
+// Up to 3.11 a str made by the deprecated wide-character calls may not be
+// ready until something asks for its length.
+inline Py_ssize_t ready_str_length(PyObject* str) {
+#if PY_VERSION_HEX < 0x030C0000
+  if (!PyUnicode_IS_READY(str)) return -1;
+#endif
+  return PyUnicode_GET_LENGTH(str);
+}
+
 // `d[key]` as a new reference, or null: `*failed` tells a raised lookup from
 // a miss. From 3.13 that needs no look at the thread's exception state.
 inline PyObject* dict_find(PyObject* d, PyObject* key, bool* failed) {

@@ -20,6 +20,7 @@ class BoundArguments {
   BoundArguments(const BoundArguments&) = delete;
   BoundArguments& operator=(const BoundArguments&) = delete;
   ~BoundArguments() {
+    if (owned_ == 0) return;  // positional calls own nothing
     for (int i = 0; i < kMax; ++i)
       if (owned_ & (1u << i)) Py_DECREF(values_[i]);
   }

@@ -304,6 +304,20 @@ PyObject* get_attribute(PyObject* obj, PyObject* name) {
   return PyObject_GetAttr(obj, name);
 }
 
+int set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type->tp_setattro == PyObject_GenericSetAttr && type->tp_dictoffset != 0 &&
+      type->tp_dict != nullptr && compat::has_plain_instance_dict(type)) {
+    PyObject* descr = class_attribute(type, name);
+    if (descr == nullptr || Py_TYPE(descr)->tp_descr_set == nullptr) {
+      Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+      if (!dict) return -1;
+      return PyDict_SetItem(dict.get(), name, value);
+    }
+  }
+  return PyObject_SetAttr(obj, name, value);
+}
+
 void forget_class_lookups() {
   class_lookups.clear();
   instance_lookups.clear();

@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+#include "runtime/compat.h"
+
 namespace addongate {
 
 // `raise x`: leaves an exception pending, always.
@@ -41,6 +43,24 @@ PyObject* get_attribute(PyObject* obj, PyObject* name);
 
 // After the interpreter ended: forgets the remembered class lookups.
 void forget_class_lookups();
+
+// `obj.name = value`. For an object with the generic lookup whose class
+// has no data descriptor of that name, the value goes straight into the
+// instance dict, which is made (sharing the class's keys) when the object
+// has none yet; anything else takes the interpreter's own route.
+int set_attribute(PyObject* obj, PyObject* name, PyObject* value);
+
+// `bool(x)`: 1, 0, or -1 with an exception. The constants and an exact str
+// are answered in place; anything else asks the object.
+inline int is_true(PyObject* x) {
+  if (x == Py_True) return 1;
+  if (x == Py_False || x == Py_None) return 0;
+  if (PyUnicode_CheckExact(x)) {
+    const Py_ssize_t length = compat::ready_str_length(x);
+    if (length >= 0) return length != 0;
+  }
+  return PyObject_IsTrue(x);
+}
 
 // `o[key]` for a container of any kind. Without mapping subscription the
 // key goes through index conversion first: a key that is no integer fails
