@@ -197,16 +197,18 @@ bool match_keywords(const MethodRecord& method, const Keywords& keywords, Py_ssi
 
 bool bind_positional(const MethodRecord& method, const Positional& args, BoundArguments& out) {
   const Py_ssize_t given = args.size();
-  const int required = required_count(method);
-  if (given < required || given > param_count(method)) {
-    positional_count_error(method, given);
-    return false;
+  const int params = param_count(method);
+  if (given != params) {
+    // Only the last parameter has a default.
+    if (method.optional_default == nullptr || given != params - 1) {
+      positional_count_error(method, given);
+      return false;
+    }
+    out.fill(params - 1, method.optional_default);
   }
-  if (given == required && method.optional_default != nullptr)
-    out.borrow(required, method.optional_default);
   int i = 0;
-  if (args.first != nullptr) out.borrow(i++, args.first);
-  for (Py_ssize_t j = 0; j < args.count; ++j) out.borrow(i++, args.items[j]);
+  if (args.first != nullptr) out.fill(i++, args.first);
+  for (Py_ssize_t j = 0; j < args.count; ++j) out.fill(i++, args.items[j]);
   return true;
 }
 

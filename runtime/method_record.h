@@ -28,6 +28,8 @@ class BoundArguments {
     release(i);
     values_[i] = value;
   }
+  // Borrows into a slot not filled before.
+  void fill(int i, PyObject* value) { values_[i] = value; }
   void own(int i, PyObject* value) {
     Py_INCREF(value);
     release(i);
