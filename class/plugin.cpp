@@ -245,15 +245,17 @@ PyObject* cache_key(PyObject* self, PyObject* def_name) {
   return PyTuple_Pack(2, plugin_name.get(), def_name);
 }
 
-// Line 75: 1 when the cache holds `key`, 0 when not, -1 on error.
-int cache_has(PyObject* self, PyObject* def_name, Ref* key) {
+// Line 75: 1 when the cache holds `key`, 0 when not, -1 on error; `*hash`
+// is the key's pure_hash, for the read that follows.
+int cache_has(PyObject* self, PyObject* def_name, Ref* key, Py_hash_t* hash) {
   Ref cache = Ref::steal(get_attribute(self, k.obj_dict_attr));
   if (!cache) return -1;
   // An exact dict's keys() view answers `in` by a lookup in the dict itself.
   if (PyDict_CheckExact(cache.get())) {
     *key = Ref::steal(cache_key(self, def_name));
     if (!*key) return -1;
-    return PyDict_Contains(cache.get(), key->get());
+    *hash = pure_hash(key->get());
+    return dict_contains_hashed(cache.get(), key->get(), *hash);
   }
   PyObject* call[] = {cache.get()};
   Ref keys = Ref::steal(call_method(k.keys, call, 1));
@@ -265,11 +267,12 @@ int cache_has(PyObject* self, PyObject* def_name, Ref* key) {
 
 PyObject* get_fun_body(PyObject* self, PyObject* def_name) {
   Ref key;
-  int cached = cache_has(self, def_name, &key);
+  Py_hash_t hash = -1;
+  int cached = cache_has(self, def_name, &key, &hash);
   if (cached < 0) return fail(kGetFunEntry, 75);
   if (cached) {
     Ref cache = Ref::steal(get_attribute(self, k.obj_dict_attr));
-    PyObject* value = cache ? get_item(cache.get(), key.get()) : nullptr;
+    PyObject* value = cache ? get_item_hashed(cache.get(), key.get(), hash) : nullptr;
     if (value == nullptr) return fail(kGetFunEntry, 76);
     return value;
   }

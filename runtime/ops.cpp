@@ -395,17 +395,53 @@ PyObject* get_item(PyObject* o, PyObject* key) {
   return sequence->sq_item(o, index);
 }
 
-PyObject* dict_get_item(PyObject* d, PyObject* key) {
-  bool failed;
-  PyObject* value = compat::dict_find(d, key, &failed);
-  if (value != nullptr || failed) return value;
-  // KeyError((1, 2)), not KeyError(1, 2): a tuple key is shown whole.
+namespace {
+
+// KeyError((1, 2)), not KeyError(1, 2): a tuple key is shown whole.
+void set_key_error(PyObject* key) {
   if (PyTuple_Check(key)) {
     Ref wrapped = Ref::steal(PyTuple_Pack(1, key));
     if (wrapped) PyErr_SetObject(PyExc_KeyError, wrapped.get());
   } else {
     PyErr_SetObject(PyExc_KeyError, key);
   }
+}
+
+// `d[key]` of an exact dict by a known hash: borrowed, or null (with an
+// exception only when the lookup raised).
+PyObject* find_hashed(PyObject* d, PyObject* key, Py_hash_t hash) {
+  return _PyDict_GetItem_KnownHash(d, key, hash);
+}
+
+}  // namespace
+
+PyObject* dict_get_item(PyObject* d, PyObject* key) {
+  bool failed;
+  PyObject* value = compat::dict_find(d, key, &failed);
+  if (value == nullptr && !failed) set_key_error(key);
+  return value;
+}
+
+Py_hash_t pure_hash(PyObject* key) {
+  if (!PyTuple_CheckExact(key)) return -1;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(key); ++i) {
+    PyObject* item = PyTuple_GET_ITEM(key, i);
+    if (!PyUnicode_CheckExact(item) && item != Py_None) return -1;
+  }
+  return PyObject_Hash(key);  // cannot fail for such items
+}
+
+int dict_contains_hashed(PyObject* d, PyObject* key, Py_hash_t hash) {
+  if (hash == -1 || !PyDict_CheckExact(d)) return PyDict_Contains(d, key);
+  if (find_hashed(d, key, hash) != nullptr) return 1;
+  return PyErr_Occurred() ? -1 : 0;
+}
+
+PyObject* get_item_hashed(PyObject* o, PyObject* key, Py_hash_t hash) {
+  if (hash == -1 || !PyDict_CheckExact(o)) return get_item(o, key);
+  PyObject* value = find_hashed(o, key, hash);
+  if (value != nullptr) return new_ref(value);
+  if (!PyErr_Occurred()) set_key_error(key);
   return nullptr;
 }
 

@@ -69,6 +69,15 @@ PyObject* get_item(PyObject* o, PyObject* key);
 // `d[key]` for an exact dict; a missing key raises KeyError(key).
 PyObject* dict_get_item(PyObject* d, PyObject* key);
 
+// The hash of a tuple whose items are all exact str or None: computing it
+// runs no code, so one computation serves every lookup of that key. Else -1:
+// each lookup computes the hash itself, as the interpreter's would.
+Py_hash_t pure_hash(PyObject* key);
+// `key in d` and `o[key]` as above, given pure_hash(key); -1 takes the
+// ordinary routes.
+int dict_contains_hashed(PyObject* d, PyObject* key, Py_hash_t hash);
+PyObject* get_item_hashed(PyObject* o, PyObject* key, Py_hash_t hash);
+
 // What one reading place remembers of its last global lookup.
 struct GlobalSlot {
   uint64_t version = 0;       // 0: nothing remembered yet

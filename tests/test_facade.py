@@ -224,6 +224,20 @@ class LookupTest(FacadeTestCase):
         finally:
             Plugin._Plugin__is_php = saved
 
+    def test_cached_key_hashed_at_each_lookup(self):
+        hashed = []
+
+        class Name(str):
+            def __hash__(self):
+                hashed.append(self)
+                return str.__hash__(self)
+        CACHE[("a", "m")] = method = object()
+        del hashed[:]
+        self.assertIs(Plugin("a").get_fun(Name("m")), method)
+        # `key in keys`, then the item read; from 3.14 a tuple keeps its hash.
+        self.assertEqual(hashed, ["m"] if sys.version_info >= (3, 14) else ["m", "m"])
+        CACHE.clear()
+
     def test_instance_changes_are_seen_after_earlier_reads(self):
         class Flag(object):
             def __bool__(self):
