@@ -1,6 +1,8 @@
 #include "runtime/binding.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 
 #include "runtime/compat.h"
 #include "runtime/ops.h"
@@ -15,8 +17,9 @@ namespace {
 class MessageBuffer {
  public:
   void append(const char* text, std::size_t limit = sizeof(buffer_)) {
-    for (std::size_t i = 0; i < limit && text[i] != '\0' && length_ < sizeof(buffer_); ++i)
-      buffer_[length_++] = text[i];
+    std::size_t n = strnlen(text, std::min(limit, sizeof(buffer_) - length_));
+    std::memcpy(buffer_ + length_, text, n);
+    length_ += n;
   }
   // Counts are never negative.
   void append_number(Py_ssize_t n) {
@@ -29,8 +32,11 @@ class MessageBuffer {
     } while (magnitude != 0);
     while (count > 0 && length_ < sizeof(buffer_)) buffer_[length_++] = digits[--count];
   }
+  // The text is ASCII, so it is copied in without decoding.
   PyObject* to_str() const {
-    return PyUnicode_FromStringAndSize(buffer_, static_cast<Py_ssize_t>(length_));
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length_), 127);
+    if (str != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(str), buffer_, length_);
+    return str;
   }
 
  private:
