@@ -431,14 +431,15 @@ PyObject* plugin_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf,
   if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_init != plugin_tp_init ||
       Py_TYPE(cls) != &PyType_Type)
     return call_through_slot(cls, args, nargsf, kwnames);
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  compat::RecursionGuard guard;
+  if (!guard.enter()) return nullptr;
   Ref self = Ref::steal(type->tp_new(type, k.empty_tuple, nullptr));
   if (self) {
     const Positional positional{self.get(), args, compat::vectorcall_nargs(nargsf)};
     Ref result = Ref::steal(vectorcall_with_binding(kInitMethod, positional, kwnames));
     if (!result) self = Ref();
   }
-  Py_LeaveRecursiveCall();
+  guard.leave();
   return self.release();
 }
 

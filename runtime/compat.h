@@ -164,6 +164,38 @@ inline PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t n
 #endif
 }
 
+// ---- the recursion guard around a call from C ---------------------------
+// Py_EnterRecursiveCall and Py_LeaveRecursiveCall. Up to 3.8 they are
+// macros that look the thread state up at each use (up to three times a
+// call); the guard looks it up once. From 3.9 they are the interpreter's
+// own functions.
+class RecursionGuard {
+ public:
+  // False, with RecursionError set, when the call would go too deep; the
+  // guard must then not be left.
+  bool enter() {
+#if PY_VERSION_HEX < 0x03090000
+    tstate_ = PyThreadState_GET();
+    return !(_Py_MakeRecCheck(tstate_->recursion_depth) &&
+             _Py_CheckRecursiveCall(" while calling a Python object"));
+#else
+    return Py_EnterRecursiveCall(" while calling a Python object") == 0;
+#endif
+  }
+  void leave() {
+#if PY_VERSION_HEX < 0x03090000
+    if (_Py_MakeEndRecCheck(tstate_->recursion_depth)) tstate_->overflowed = 0;
+#else
+    Py_LeaveRecursiveCall();
+#endif
+  }
+
+ private:
+#if PY_VERSION_HEX < 0x03090000
+  PyThreadState* tstate_ = nullptr;
+#endif
+};
+
 // ---- the pending exception, set aside and put back --------------------------
 // 3.12 keeps a single exception object; PyErr_Fetch still works there but is
 // the old, three-part interface.

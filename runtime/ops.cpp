@@ -42,9 +42,10 @@ PyObject* checked_result(PyObject* result) {
 PyObject* call_object_with(PyObject* f, PyObject* args, PyObject* kwargs) {
   ternaryfunc call = Py_TYPE(f)->tp_call;
   if (call == nullptr) return PyObject_Call(f, args, kwargs);  // its own "not callable"
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  compat::RecursionGuard guard;
+  if (!guard.enter()) return nullptr;
   PyObject* result = call(f, args, kwargs);
-  Py_LeaveRecursiveCall();
+  guard.leave();
   return checked_result(result);
 }
 
@@ -74,9 +75,10 @@ PyObject* call_through_slot(PyObject* f, PyObject* const* args, size_t nargsf, P
 }
 
 PyObject* call_vector(PyObject* f, PyObject* const* args, Py_ssize_t n) {
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  compat::RecursionGuard guard;
+  if (!guard.enter()) return nullptr;
   PyObject* result = compat::vectorcall(f, args, n);
-  Py_LeaveRecursiveCall();
+  guard.leave();
   return checked_result(result);
 }
 
@@ -281,7 +283,8 @@ PyObject* plain_module_dict(PyObject* obj) {
 }  // namespace
 
 PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t n) {
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  compat::RecursionGuard guard;
+  if (!guard.enter()) return nullptr;
   bool with_self = false;
   bool failed = false;
   PyObject* result = nullptr;
@@ -291,7 +294,7 @@ PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t n) {
                        : compat::vectorcall(method.get(), args + 1, n - 1);
   else if (!failed)
     result = compat::call_method(name, args, n);
-  Py_LeaveRecursiveCall();
+  guard.leave();
   return failed ? nullptr : checked_result(result);
 }
 
@@ -325,6 +328,15 @@ void forget_class_lookups() {
 
 PyObject* lookup_global_attribute(PyObject* name, GlobalSlot* global, PyObject* attr,
                                   ModuleAttributeSlot* slot) {
+  // With the namespace unchanged the global is the one remembered, and the
+  // namespace holds it: no reference is needed to read the attribute.
+  const uint64_t ns_version = compat::namespace_version(runtime_context().globals);
+  if (ns_version != 0 && global->version == ns_version && global->value != nullptr) {
+    PyObject* dict = plain_module_dict(global->value);
+    if (dict != nullptr && slot->dict == dict &&
+        slot->version == compat::host_namespace_version(dict))
+      return new_ref(slot->value);
+  }
   Ref owner = Ref::steal(lookup_global(name, global));
   if (!owner) return nullptr;
   PyObject* dict = plain_module_dict(owner.get());
