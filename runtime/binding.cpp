@@ -268,6 +268,8 @@ bool all_exact_strings(PyObject* names) {
 }  // namespace
 
 PyObject* call_with_binding(const MethodRecord& method, const Positional& args, PyObject* kwargs) {
+  if (kwargs == nullptr && args.size() == param_count(method))
+    return method.body.run_positional(args);
   BoundArguments bound;
   bool ok = kwargs == nullptr ? bind_positional(method, args, bound)
                               : bind(method, args, DictKeywords(kwargs), bound);
@@ -277,6 +279,7 @@ PyObject* call_with_binding(const MethodRecord& method, const Positional& args, 
 PyObject* vectorcall_with_binding(const MethodRecord& method, const Positional& args,
                                   PyObject* kwnames) {
   if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
+    if (args.size() == param_count(method)) return method.body.run_positional(args);
     BoundArguments bound;
     return run_bound(method, bind_positional(method, args, bound), bound);
   }

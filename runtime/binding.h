@@ -9,26 +9,6 @@
 
 namespace addongate {
 
-// The positional arguments of a call: those the call brought (a tuple's
-// items or a vectorcall's array), after an optional first argument (the new
-// object, when the class itself runs the initialiser).
-struct Positional {
-  PyObject* first;  // or null
-  PyObject* const* items;
-  Py_ssize_t count;
-  static Positional of_tuple(PyObject* first, PyObject* tuple) {
-    return {first, &PyTuple_GET_ITEM(tuple, 0), PyTuple_GET_SIZE(tuple)};
-  }
-  Py_ssize_t size() const { return (first != nullptr ? 1 : 0) + count; }
-  PyObject* at(Py_ssize_t i) const {
-    if (first != nullptr) {
-      if (i == 0) return first;
-      --i;
-    }
-    return items[i];
-  }
-};
-
 // Binds `args`/`kwargs` to the parameters of `method` and runs its body.
 // A refused call raises TypeError (or the lookup's own error) with one
 // traceback entry at the def line, and the body does not run. Binding

@@ -49,9 +49,31 @@ class BoundArguments {
   unsigned owned_ = 0;
 };
 
-// A method body, run with the bound values of its parameters.
+// The positional arguments of a call: those the call brought (a tuple's
+// items or a vectorcall's array), after an optional first argument (the new
+// object, when the class itself runs the initialiser).
+struct Positional {
+  PyObject* first;  // or null
+  PyObject* const* items;
+  Py_ssize_t count;
+  static Positional of_tuple(PyObject* first, PyObject* tuple) {
+    return {first, &PyTuple_GET_ITEM(tuple, 0), PyTuple_GET_SIZE(tuple)};
+  }
+  Py_ssize_t size() const { return (first != nullptr ? 1 : 0) + count; }
+  PyObject* at(Py_ssize_t i) const {
+    if (first != nullptr) {
+      if (i == 0) return first;
+      --i;
+    }
+    return items[i];
+  }
+};
+
+// A method body, run with the bound values of its parameters, or with a
+// call's positional arguments when they are exactly its parameters.
 struct Body {
   PyObject* (*run)(const BoundArguments& bound);
+  PyObject* (*run_positional)(const Positional& args);
   int param_count;  // `self` included
 };
 
@@ -68,11 +90,19 @@ template <auto body>
 PyObject* run(const BoundArguments& bound) {
   return run_with<body>(bound, std::make_index_sequence<param_count(body)>());
 }
+template <auto body, std::size_t... i>
+PyObject* run_positional_with(const Positional& args, std::index_sequence<i...>) {
+  return body(args.at(static_cast<Py_ssize_t>(i))...);
+}
+template <auto body>
+PyObject* run_positional(const Positional& args) {
+  return run_positional_with<body>(args, std::make_index_sequence<param_count(body)>());
+}
 template <auto body>
 constexpr Body make_body() {
   static_assert(param_count(body) >= 1 && param_count(body) <= BoundArguments::kMax,
                 "a body takes `self` and fits the bound arguments");
-  return {run<body>, param_count(body)};
+  return {run<body>, run_positional<body>, param_count(body)};
 }
 }  // namespace detail
 
