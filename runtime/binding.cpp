@@ -201,21 +201,22 @@ bool match_keywords(const MethodRecord& method, const Keywords& keywords, Py_ssi
   });
 }
 
-bool bind_positional(const MethodRecord& method, const Positional& args, BoundArguments& out) {
+// A call without keywords: the body runs with the positional arguments,
+// and the last parameter's default where only it is missing.
+PyObject* call_positional(const MethodRecord& method, const Positional& args) {
   const Py_ssize_t given = args.size();
   const int params = param_count(method);
-  if (given != params) {
-    // Only the last parameter has a default.
-    if (method.optional_default == nullptr || given != params - 1) {
-      positional_count_error(method, given);
-      return false;
-    }
-    out.fill(params - 1, method.optional_default);
+  if (given == params) return method.body.run_positional(args);
+  // Only the last parameter has a default.
+  if (method.optional_default != nullptr && given == params - 1) {
+    PyObject* values[BoundArguments::kMax];
+    for (Py_ssize_t i = 0; i < given; ++i) values[i] = args.at(i);
+    values[given] = method.optional_default;
+    return method.body.run_positional(Positional{nullptr, values, params});
   }
-  int i = 0;
-  if (args.first != nullptr) out.fill(i++, args.first);
-  for (Py_ssize_t j = 0; j < args.count; ++j) out.fill(i++, args.items[j]);
-  return true;
+  positional_count_error(method, given);
+  add_traceback_entry(method.entry, method.def_line);
+  return nullptr;
 }
 
 template <class Keywords>
@@ -268,21 +269,14 @@ bool all_exact_strings(PyObject* names) {
 }  // namespace
 
 PyObject* call_with_binding(const MethodRecord& method, const Positional& args, PyObject* kwargs) {
-  if (kwargs == nullptr && args.size() == param_count(method))
-    return method.body.run_positional(args);
+  if (kwargs == nullptr) return call_positional(method, args);
   BoundArguments bound;
-  bool ok = kwargs == nullptr ? bind_positional(method, args, bound)
-                              : bind(method, args, DictKeywords(kwargs), bound);
-  return run_bound(method, ok, bound);
+  return run_bound(method, bind(method, args, DictKeywords(kwargs), bound), bound);
 }
 
 PyObject* vectorcall_with_binding(const MethodRecord& method, const Positional& args,
                                   PyObject* kwnames) {
-  if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
-    if (args.size() == param_count(method)) return method.body.run_positional(args);
-    BoundArguments bound;
-    return run_bound(method, bind_positional(method, args, bound), bound);
-  }
+  if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) return call_positional(method, args);
   PyObject* const* values = args.items + args.count;
   if (all_exact_strings(kwnames)) {
     BoundArguments bound;

@@ -20,7 +20,7 @@ class BoundArguments {
   BoundArguments(const BoundArguments&) = delete;
   BoundArguments& operator=(const BoundArguments&) = delete;
   ~BoundArguments() {
-    if (owned_ == 0) return;  // positional calls own nothing
+    if (owned_ == 0) return;  // only borrowed values
     for (int i = 0; i < kMax; ++i)
       if (owned_ & (1u << i)) Py_DECREF(values_[i]);
   }
@@ -28,8 +28,6 @@ class BoundArguments {
     release(i);
     values_[i] = value;
   }
-  // Borrows into a slot not filled before.
-  void fill(int i, PyObject* value) { values_[i] = value; }
   void own(int i, PyObject* value) {
     Py_INCREF(value);
     release(i);
