@@ -280,6 +280,20 @@ PyObject* plain_module_dict(PyObject* obj) {
   return Py_TYPE(obj) == &PyModule_Type ? PyModule_GetDict(obj) : nullptr;
 }
 
+// Whether what `slot` remembers still stands: the module namespace is
+// unchanged since it was read.
+bool global_is_current(const GlobalSlot& slot) {
+  const uint64_t version = compat::namespace_version(runtime_context().globals);
+  return version != 0 && slot.version == version;
+}
+
+// What `slot` remembers of an attribute read from the module dict `dict`,
+// borrowed, while that dict is unchanged; else null.
+PyObject* remembered_attribute(PyObject* dict, const ModuleAttributeSlot& slot) {
+  return slot.dict == dict && slot.version == compat::host_namespace_version(dict) ? slot.value
+                                                                                   : nullptr;
+}
+
 }  // namespace
 
 PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t n) {
@@ -330,12 +344,10 @@ PyObject* lookup_global_attribute(PyObject* name, GlobalSlot* global, PyObject* 
                                   ModuleAttributeSlot* slot) {
   // With the namespace unchanged the global is the one remembered, and the
   // namespace holds it: no reference is needed to read the attribute.
-  const uint64_t ns_version = compat::namespace_version(runtime_context().globals);
-  if (ns_version != 0 && global->version == ns_version && global->value != nullptr) {
+  if (global_is_current(*global) && global->value != nullptr) {
     PyObject* dict = plain_module_dict(global->value);
-    if (dict != nullptr && slot->dict == dict &&
-        slot->version == compat::host_namespace_version(dict))
-      return new_ref(slot->value);
+    PyObject* value = dict != nullptr ? remembered_attribute(dict, *slot) : nullptr;
+    if (value != nullptr) return new_ref(value);
   }
   Ref owner = Ref::steal(lookup_global(name, global));
   if (!owner) return nullptr;
@@ -348,8 +360,7 @@ PyObject* lookup_global_attribute(PyObject* name, GlobalSlot* global, PyObject* 
   // 3.11) no other dict, nor this one in another state, carries the same
   // version tag; from 3.12 a change or a deallocation of any watched host
   // dict moves the version on.
-  uint64_t version = compat::host_namespace_version(dict);
-  if (slot->version == version && slot->dict == dict) return new_ref(slot->value);
+  if (PyObject* remembered = remembered_attribute(dict, *slot)) return new_ref(remembered);
   PyObject* value = PyDict_GetItemWithError(dict, attr);  // uses the name's cached hash
   if (value == nullptr) {
     if (PyErr_Occurred()) return nullptr;
@@ -458,9 +469,10 @@ PyObject* get_item_hashed(PyObject* o, PyObject* key, Py_hash_t hash) {
 }
 
 PyObject* lookup_global(PyObject* name, GlobalSlot* slot) {
-  PyObject* ns = runtime_context().globals;
-  uint64_t version = compat::namespace_version(ns);
-  if (slot->version != version || version == 0) {
+  if (!global_is_current(*slot)) {
+    PyObject* ns = runtime_context().globals;
+    // Taken before the lookup, which could run a key's __eq__ that changes it.
+    const uint64_t version = compat::namespace_version(ns);
     PyObject* found = PyDict_GetItemWithError(ns, name);  // uses the name's cached hash
     if (found == nullptr && PyErr_Occurred()) return nullptr;
     slot->version = version;

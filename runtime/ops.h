@@ -41,7 +41,7 @@ PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t n);
 // interpreter's own route.
 PyObject* get_attribute(PyObject* obj, PyObject* name);
 
-// After the interpreter ended: forgets the remembered class lookups.
+// After the interpreter ended: forgets the remembered class and instance lookups.
 void forget_class_lookups();
 
 // `obj.name = value`. For an object with the generic lookup whose class
