@@ -505,8 +505,9 @@ int build_plugin_class(PyObject* ns) {
   PyObject* call[] = {k.class_name, k.empty_tuple, class_ns.get()};
   Ref cls = Ref::steal(compat::vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), call, 3));
   if (!cls) return 18;
-  reinterpret_cast<PyTypeObject*>(cls.get())->tp_init = plugin_tp_init;
-  compat::set_class_vectorcall(reinterpret_cast<PyTypeObject*>(cls.get()), plugin_vectorcall);
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.get());
+  type->tp_init = plugin_tp_init;
+  compat::set_class_vectorcall(type, plugin_vectorcall);
   if (PyDict_SetItem(ns, k.class_name, cls.get()) < 0) return 18;
   return 0;
 }

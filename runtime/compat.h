@@ -104,8 +104,13 @@ inline Py_ssize_t dict_size(PyObject* dict) {
 // ---- calls without an argument tuple ----------------------------------------
 // 3.8 has the vectorcall protocol under a private name, 3.9 made it public;
 // 3.6 and 3.7 have the "fast call" that still skips the tuple for functions.
+// From 3.9 a plain Python function is entered through its own entry point:
+// PyObject_Vectorcall would add a thread-state look-up and a check of the
+// result that only a faulty C callee can fail.
 inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, Py_ssize_t nargs) {
 #if PY_VERSION_HEX >= 0x03090000
+  if (PyFunction_Check(callable))
+    return PyVectorcall_Function(callable)(callable, args, static_cast<size_t>(nargs), nullptr);
   return PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs), nullptr);
 #elif PY_VERSION_HEX >= 0x03080000
   return _PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs), nullptr);
@@ -167,32 +172,58 @@ inline PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t n
 // ---- the recursion guard around a call from C ---------------------------
 // Py_EnterRecursiveCall and Py_LeaveRecursiveCall. Up to 3.8 they are
 // macros that look the thread state up at each use (up to three times a
-// call); the guard looks it up once. From 3.9 they are the interpreter's
-// own functions.
+// call); the guard looks it up once. 3.11 to 3.13 count down a public field
+// of the thread state, which the guard does itself after one look-up, leaving
+// only the call that runs out (and raises, or not) to the interpreter. 3.9
+// and 3.10 compare with a limit the headers do not show, and from 3.14 the
+// interpreter measures the C stack, so there the guard calls the functions.
+#if PY_VERSION_HEX < 0x03090000
+#define ADDONGATE_RECURSION_MACROS 1
+#elif PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
+#define ADDONGATE_RECURSION_COUNTDOWN 1
+#endif
 class RecursionGuard {
  public:
   // False, with RecursionError set, when the call would go too deep; the
   // guard must then not be left.
   bool enter() {
-#if PY_VERSION_HEX < 0x03090000
+#if defined(ADDONGATE_RECURSION_MACROS)
     tstate_ = PyThreadState_GET();
     return !(_Py_MakeRecCheck(tstate_->recursion_depth) &&
              _Py_CheckRecursiveCall(" while calling a Python object"));
+#elif defined(ADDONGATE_RECURSION_COUNTDOWN)
+    tstate_ = PyThreadState_GET();
+    if (remaining()-- > 0) return true;
+    ++remaining();
+    return Py_EnterRecursiveCall(" while calling a Python object") == 0;
 #else
     return Py_EnterRecursiveCall(" while calling a Python object") == 0;
 #endif
   }
   void leave() {
-#if PY_VERSION_HEX < 0x03090000
+#if defined(ADDONGATE_RECURSION_MACROS)
     if (_Py_MakeEndRecCheck(tstate_->recursion_depth)) tstate_->overflowed = 0;
+#elif defined(ADDONGATE_RECURSION_COUNTDOWN)
+    ++remaining();
 #else
     Py_LeaveRecursiveCall();
 #endif
   }
 
  private:
-#if PY_VERSION_HEX < 0x03090000
+#if defined(ADDONGATE_RECURSION_MACROS) || defined(ADDONGATE_RECURSION_COUNTDOWN)
   PyThreadState* tstate_ = nullptr;
+#endif
+#if defined(ADDONGATE_RECURSION_COUNTDOWN)
+  // What Py_EnterRecursiveCall counts down: 3.12 split it from the count of
+  // Python frames.
+  int& remaining() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return tstate_->c_recursion_remaining;
+#else
+    return tstate_->recursion_remaining;
+#endif
+  }
 #endif
 };
 

@@ -332,6 +332,9 @@ int set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
       return PyDict_SetItem(dict.get(), name, value);
     }
   }
+  // PyObject_SetAttr would only intern the name before the type's own slot.
+  if (type->tp_setattro != nullptr && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name))
+    return type->tp_setattro(obj, name, value);
   return PyObject_SetAttr(obj, name, value);
 }
 

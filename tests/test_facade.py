@@ -269,7 +269,7 @@ class LookupTest(FacadeTestCase):
                 compared.append(other)
                 return False
         own = [r for r in gc.get_referents(p) if type(r) is dict]
-        if own:  # interpreters whose instances keep a plain dict
+        if own:  # interpreters where the instance's dict can be reached
             own[0][Key()] = 0
             getattr(p, "_Plugin__is_php")
             per_lookup = len(compared)
@@ -277,6 +277,31 @@ class LookupTest(FacadeTestCase):
             p.isdef("m")
             self.assertEqual(compared, ["_Plugin__is_php"] * 3 * per_lookup)
         CACHE.clear()
+
+    def test_name_stores_after_reads_are_seen(self):
+        # Every way of storing the name reaches the next read, also for a
+        # store the interpreter specialises in the loop, and for an instance
+        # that never ran __init__.
+        RunnerCore.reply = None
+        for p in (Plugin("a"), Plugin.__new__(Plugin)):
+            del RunnerCore.calls[:]
+            p.exec_fun({}, "m")
+            for i in range(60):
+                p._Plugin__plugin_name = i
+                p.exec_fun({}, "m")
+                object.__setattr__(p, "_Plugin__plugin_name", -i)
+                p.exec_fun({}, "m")
+            p.__init__("z")
+            p.exec_fun({}, "m")
+            del p._Plugin__plugin_name
+            p.exec_fun({}, "m")
+            own = [r for r in gc.get_referents(p) if type(r) is dict]
+            if own:  # interpreters where the instance's dict can be reached
+                own[0]["_Plugin__plugin_name"] = "d"
+                p.exec_fun({}, "m")
+            names = [call[1] for call in RunnerCore.calls]
+            self.assertEqual(names, [names[0]] + [v for i in range(60) for v in (i, -i)] +
+                             ["z", None] + ["d"] * len(own))
 
     def test_failure_lines(self):
         class Vanished(object):
