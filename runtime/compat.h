@@ -189,15 +189,14 @@ class RecursionGuard {
   bool enter() {
 #if defined(ADDONGATE_RECURSION_MACROS)
     tstate_ = PyThreadState_GET();
-    return !(_Py_MakeRecCheck(tstate_->recursion_depth) &&
-             _Py_CheckRecursiveCall(" while calling a Python object"));
-#elif defined(ADDONGATE_RECURSION_COUNTDOWN)
+    return !(_Py_MakeRecCheck(tstate_->recursion_depth) && _Py_CheckRecursiveCall(kWhere));
+#else
+#if defined(ADDONGATE_RECURSION_COUNTDOWN)
     tstate_ = PyThreadState_GET();
     if (remaining()-- > 0) return true;
-    ++remaining();
-    return Py_EnterRecursiveCall(" while calling a Python object") == 0;
-#else
-    return Py_EnterRecursiveCall(" while calling a Python object") == 0;
+    ++remaining();  // the interpreter counts this call and decides
+#endif
+    return Py_EnterRecursiveCall(kWhere) == 0;
 #endif
   }
   void leave() {
@@ -211,6 +210,8 @@ class RecursionGuard {
   }
 
  private:
+  // The end of RecursionError's message, as the interpreter's own calls give it.
+  static constexpr const char* kWhere = " while calling a Python object";
 #if defined(ADDONGATE_RECURSION_MACROS) || defined(ADDONGATE_RECURSION_COUNTDOWN)
   PyThreadState* tstate_ = nullptr;
 #endif
