@@ -1,9 +1,11 @@
-# The windows preset: builds addonGate.cp36-win32.pyd and
-# addonGate.cp38-win_amd64.pyd with mingw-w64 (one sub-build each, see
-# WindowsModule.cmake) and registers their tests, which run inside the real
-# Windows interpreters under Wine. WindowsRuntimes.cmake, run before the
-# project, has found the interpreters' folders and set win_builds.
+# The windows preset: builds addonGate.cp3X-win_amd64.pyd or
+# addonGate.cp3X-win32.pyd with mingw-w64 for every runtime folder (one
+# sub-build each, see WindowsModule.cmake) and registers their tests, which
+# run inside the real Windows interpreters under Wine. WindowsRuntimes.cmake,
+# run before the project, has found the interpreters' folders and set
+# win_builds.
 option(ADDONGATE_WERROR "Treat compiler warnings as errors" OFF)
+option(ADDONGATE_VARIANTS "Build the test-only variants and the embedding program" ON)
 set(ADDONGATE_FUZZ_SECONDS 8 CACHE STRING "Length of the short fuzz run per build")
 find_program(WINE wine)
 find_program(WINEBOOT wineboot)
@@ -17,12 +19,17 @@ enable_testing()
 set(src "${CMAKE_SOURCE_DIR}")
 set(out "${CMAKE_BINARY_DIR}")
 
-# A throwaway Wine prefix for the test run, made before the first test.
+# One throwaway Wine prefix for the whole test run, made before the first test.
 set(wine_loader "${src}/tests/windows/wine_loader.sh")
 set(wineprefix "${out}/wineprefix")
 add_test(NAME wine_prefix
          COMMAND sh -c "rm -rf '${wineprefix}' && . '${wine_loader}' && WINEPREFIX='${wineprefix}' WINEDEBUG=-all tests_wineboot </dev/null")
 set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine)
+
+# Folders that are not Windows CPythons fail the configure step, each named.
+add_test(NAME runtime_folders
+         COMMAND sh "${src}/tests/windows/check_runtimes.sh" "${src}" "${ADDONGATE_WIN_RUNTIMES}"
+                 "${CMAKE_COMMAND}")
 
 # A 32-bit interpreter needs a kernel that runs 32-bit programs. Where it
 # cannot, its module is still built and its file checked, and the runs are
@@ -34,6 +41,8 @@ if(wine32_status EQUAL 0)
   set(runs_32bit ON)
 endif()
 file(WRITE "${out}/not_tested.txt" "")
+# What tools/release.sh gathers: tag, file and runtime folder per build.
+file(WRITE "${out}/windows_builds.tsv" "")
 
 foreach(build IN LISTS win_builds)
   string(REPLACE "|" ";" build "${build}")
@@ -42,9 +51,11 @@ foreach(build IN LISTS win_builds)
   list(GET build 2 triple)
   list(GET build 3 pe_magic)
   list(GET build 4 pe_arch)
+  list(GET build 5 python_dll)
   set(runtime "${ADDONGATE_WIN_RUNTIMES}/${folder}")
-  file(GLOB python_dll RELATIVE "${runtime}" "${runtime}/python3[0-9].dll"
-       "${runtime}/python3[0-9][0-9].dll")
+  set(file "addonGate.${tag}.pyd")
+  message(STATUS "addonGate: ${tag} <- ${runtime} (${python_dll})")
+  file(APPEND "${out}/windows_builds.tsv" "${tag}\t${file}\t${runtime}\n")
 
   ExternalProject_Add(addonGate_${tag}
     SOURCE_DIR "${src}"
@@ -55,13 +66,14 @@ foreach(build IN LISTS win_builds)
                -DADDONGATE_WIN_TAG=${tag}
                "-DADDONGATE_OUTPUT_DIR=${out}"
                -DADDONGATE_WERROR=${ADDONGATE_WERROR}
+               -DADDONGATE_VARIANTS=${ADDONGATE_VARIANTS}
     BUILD_ALWAYS ON
     INSTALL_COMMAND "")
 
   # The file itself: machine, exports, imported DLLs.
   add_test(NAME pe_${tag}
            COMMAND sh "${src}/tests/windows/check_pe.sh" "${triple}-objdump"
-                   "${out}/addonGate.${tag}.pyd" "${pe_magic}" "${pe_arch}" "${python_dll}")
+                   "${out}/${file}" "${pe_magic}" "${pe_arch}" "${python_dll}")
 
   if(pe_magic STREQUAL "PE32" AND NOT runs_32bit)
     message(WARNING "${tag}: this machine cannot run 32-bit programs, so its suites do not run")
@@ -92,6 +104,17 @@ foreach(build IN LISTS win_builds)
            WORKING_DIRECTORY "${src}")
   set_tests_properties(host_${tag} PROPERTIES ENVIRONMENT
     "${test_env};PYTHONPATH=${out}:${src}/host")
-  set_tests_properties(module_${tag} fuzz_${tag} stress_${tag} host_${tag} PROPERTIES
-                       FIXTURES_REQUIRED wine)
+  set(run_tests module_${tag} fuzz_${tag} stress_${tag} host_${tag})
+  if(ADDONGATE_VARIANTS)
+    # An application embedding this interpreter, finalising and starting it
+    # again; its interpreter finds its standard library through PYTHONHOME.
+    add_test(NAME restart_${tag}
+             COMMAND ${python} --exe "${out}/${tag}-variants/embed/embed_restart.exe"
+                     tests/embed/round.py 3
+             WORKING_DIRECTORY "${src}")
+    set_tests_properties(restart_${tag} PROPERTIES ENVIRONMENT
+      "${test_env};PYTHONPATH=${out}:${src}/tests/stubs:${src}/tests;PYTHONHOME=${runtime}")
+    list(APPEND run_tests restart_${tag})
+  endif()
+  set_tests_properties(${run_tests} PROPERTIES FIXTURES_REQUIRED wine)
 endforeach()

@@ -24,6 +24,19 @@ file(STRINGS "${include_dir}/pyconfig.h" hypot_macro REGEX "^#define hypot _hypo
 if(hypot_macro)
   add_compile_definitions(_hypot=hypot)
 endif()
+# A 64-bit build must see MS_WIN64, or pyconfig.h makes pointers 4 bytes.
+# Up to 3.11 the Windows pyconfig.h defines it for MSVC only; from 3.13 it
+# defines it for mingw too, and a second definition would be a warning.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  include(CheckCXXSourceCompiles)
+  set(CMAKE_REQUIRED_INCLUDES "${include_dir}")
+  set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+  check_cxx_source_compiles("#include <pyconfig.h>\n#ifndef MS_WIN64\n#error\n#endif\n"
+                            ADDONGATE_PYCONFIG_HAS_MS_WIN64)
+  if(NOT ADDONGATE_PYCONFIG_HAS_MS_WIN64)
+    add_compile_definitions(MS_WIN64)
+  endif()
+endif()
 set(suffix ".${ADDONGATE_WIN_TAG}.pyd")
 addongate_module(addonGate_${ADDONGATE_WIN_TAG} "${include_dir}" "${suffix}"
                  "${ADDONGATE_OUTPUT_DIR}")
@@ -33,6 +46,15 @@ if(ADDONGATE_VARIANTS)
                             "${ADDONGATE_OUTPUT_DIR}/${ADDONGATE_WIN_TAG}-variants/wrongver"
                             ${minor})
   list(APPEND win_targets addonGate_${ADDONGATE_WIN_TAG}_wrongver)
+endif()
+if(ADDONGATE_VARIANTS)
+  # An application embedding this interpreter (tests/embed).
+  add_executable(embed_restart tests/embed/restart.cpp)
+  target_include_directories(embed_restart PRIVATE "${include_dir}")
+  target_compile_options(embed_restart PRIVATE ${warning_flags})
+  set_target_properties(embed_restart PROPERTIES
+    RUNTIME_OUTPUT_DIRECTORY "${ADDONGATE_OUTPUT_DIR}/${ADDONGATE_WIN_TAG}-variants/embed")
+  list(APPEND win_targets embed_restart)
 endif()
 foreach(target IN LISTS win_targets)
   target_link_libraries(${target} PRIVATE "${python_dll}")

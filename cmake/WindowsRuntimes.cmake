@@ -1,11 +1,13 @@
-# The windows preset's first step, before any project set-up: find the
-# Windows CPython runtimes and stop at once, in one line, without them.
+# The windows preset's first step, before any project set-up: find every
+# Windows CPython runtime and stop at once, saying why, where one is not.
 #
 # The interpreters cannot run at configure time, so their folders come from
-# ADDONGATE_WIN_RUNTIMES (cache or environment): a folder holding py36-win32/
-# (CPython 3.6, 32-bit) and py38-amd64/ (CPython 3.8, 64-bit), each laid out
-# as a Windows installation (python.exe, python3X.dll, include/, DLLs/).
-# A message that starts with a space is printed as it stands, unwrapped.
+# ADDONGATE_WIN_RUNTIMES (cache or environment): a folder of runtime folders
+# named py3X-amd64/ (64-bit) or py3X-win32/ (32-bit), each laid out as a
+# Windows installation (python.exe, python3X.dll, include/, DLLs/). The
+# shipped pair, py36-win32/ and py38-amd64/, must be there; every other one
+# found is built too. A message that starts with a space is printed as it
+# stands, unwrapped.
 if(NOT ADDONGATE_WIN_RUNTIMES AND DEFINED ENV{ADDONGATE_WIN_RUNTIMES})
   set(ADDONGATE_WIN_RUNTIMES "$ENV{ADDONGATE_WIN_RUNTIMES}")
 endif()
@@ -19,13 +21,7 @@ get_filename_component(ADDONGATE_WIN_RUNTIMES "${ADDONGATE_WIN_RUNTIMES}" ABSOLU
 set(ADDONGATE_WIN_RUNTIMES "${ADDONGATE_WIN_RUNTIMES}" CACHE PATH
     "Folder of the Windows CPython runtimes" FORCE)
 
-# tag, runtime folder, toolchain, and the PE magic and machine of the file.
-set(win_builds
-    "cp36-win32|py36-win32|i686-w64-mingw32|PE32|i386"
-    "cp38-win_amd64|py38-amd64|x86_64-w64-mingw32|PE32+|i386:x86-64")
-foreach(build IN LISTS win_builds)
-  string(REPLACE "|" ";" build "${build}")
-  list(GET build 1 folder)
+foreach(folder py36-win32 py38-amd64)
   foreach(file python.exe include/Python.h)
     if(NOT EXISTS "${ADDONGATE_WIN_RUNTIMES}/${folder}/${file}")
       message(FATAL_ERROR " ${ADDONGATE_WIN_RUNTIMES}/${folder}/${file} is missing: ${runtime_hint}")
@@ -33,3 +29,92 @@ foreach(build IN LISTS win_builds)
   endforeach()
 endforeach()
 
+# The machine a PE file is built for, as the folder names say it: amd64,
+# win32, or the header's machine number in hex for any other; "" when the
+# file is no PE file.
+function(addongate_pe_machine file out)
+  set(${out} "" PARENT_SCOPE)
+  file(SIZE "${file}" size)
+  if(size LESS 64)
+    return()
+  endif()
+  file(READ "${file}" mz LIMIT 2 HEX)
+  file(READ "${file}" offset OFFSET 60 LIMIT 4 HEX)  # little-endian e_lfanew
+  if(NOT mz STREQUAL "4d5a")
+    return()
+  endif()
+  string(REGEX REPLACE "^(..)(..)(..)(..)$" "\\4\\3\\2\\1" offset "${offset}")
+  math(EXPR offset "0x${offset}")
+  file(READ "${file}" header OFFSET ${offset} LIMIT 6 HEX)
+  if(NOT header MATCHES "^50450000(..)(..)$")
+    return()
+  endif()
+  set(machine "${CMAKE_MATCH_2}${CMAKE_MATCH_1}")
+  if(machine STREQUAL "8664")
+    set(machine amd64)
+  elseif(machine STREQUAL "014c")
+    set(machine win32)
+  endif()
+  set(${out} "${machine}" PARENT_SCOPE)
+endfunction()
+
+# Per build: tag, runtime folder, toolchain, the PE magic and machine of the
+# file as objdump names them, and the interpreter's DLL.
+set(win_builds "")
+set(win_faults "")
+file(GLOB entries LIST_DIRECTORIES true RELATIVE "${ADDONGATE_WIN_RUNTIMES}"
+     "${ADDONGATE_WIN_RUNTIMES}/*")
+list(SORT entries COMPARE NATURAL)
+foreach(folder IN LISTS entries)
+  set(runtime "${ADDONGATE_WIN_RUNTIMES}/${folder}")
+  if(NOT IS_DIRECTORY "${runtime}")
+    continue()
+  endif()
+  if(NOT folder MATCHES "^py3([0-9]+)-(amd64|win32)$")
+    if(folder MATCHES "^py")
+      list(APPEND win_faults "${folder}: not named py3X-amd64 or py3X-win32")
+    else()
+      message(STATUS "addonGate: ${runtime} is no runtime folder (not py3X-amd64 or py3X-win32)")
+    endif()
+    continue()
+  endif()
+  set(minor "${CMAKE_MATCH_1}")
+  set(arch "${CMAKE_MATCH_2}")
+  file(GLOB dlls RELATIVE "${runtime}" "${runtime}/python3*.dll")
+  list(FILTER dlls INCLUDE REGEX "^python3[0-9]+\\.dll$")
+  set(fault "")
+  if(minor LESS 6)
+    set(fault "CPython 3.${minor} is older than 3.6")
+  elseif(NOT dlls)
+    set(fault "no python3X.dll")
+  elseif(NOT dlls STREQUAL "python3${minor}.dll")
+    set(fault "holds ${dlls}, not python3${minor}.dll")
+  elseif(NOT EXISTS "${runtime}/include/Python.h")
+    set(fault "no include/Python.h")
+  elseif(NOT EXISTS "${runtime}/python.exe")
+    set(fault "no python.exe")
+  else()
+    foreach(file python.exe ${dlls})
+      addongate_pe_machine("${runtime}/${file}" machine)
+      if(NOT machine)
+        set(fault "${file} is no PE file")
+      elseif(NOT machine STREQUAL arch)
+        set(fault "${file} is ${machine}, the folder name says ${arch}")
+      endif()
+      if(fault)
+        break()
+      endif()
+    endforeach()
+  endif()
+  if(fault)
+    list(APPEND win_faults "${folder}: ${fault}")
+  elseif(arch STREQUAL "amd64")
+    list(APPEND win_builds "cp3${minor}-win_amd64|${folder}|x86_64-w64-mingw32|PE32+|i386:x86-64|${dlls}")
+  else()
+    list(APPEND win_builds "cp3${minor}-win32|${folder}|i686-w64-mingw32|PE32|i386|${dlls}")
+  endif()
+endforeach()
+if(win_faults)
+  list(JOIN win_faults "\n " faults)
+  message(FATAL_ERROR " Not a Windows CPython runtime in ${ADDONGATE_WIN_RUNTIMES}:\n ${faults}")
+endif()

@@ -72,7 +72,7 @@ if(py_LIBRARY)
   set_target_properties(embed_restart_${tag} PROPERTIES BUILD_RPATH "${py_libdir}"
                         RUNTIME_OUTPUT_DIRECTORY "${outdir}-variants/embed")
   set(embed_run "")
-  set(embed_env "${test_env};PYTHONPATH=${outdir}:${src}/tests/stubs")
+  set(embed_env "${test_env};PYTHONPATH=${outdir}:${src}/tests/stubs:${src}/tests")
   if(py_LOADER)
     # Its libpython needs the newer C library unpacked beside it: the link
     # cannot check those symbols, the unpacked loader resolves them at run time.

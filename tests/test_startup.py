@@ -203,12 +203,8 @@ with warnings.catch_warnings(record=True) as caught:
     warnings.simplefilter("always")
     out["import"] = attempt()
 out["warnings"] = [str(w.message) for w in caught]
-try:
-    import _testcapi
-except ImportError:
-    _testcapi = None
-if _testcapi is not None:
-    out["rc"] = _testcapi.run_in_subinterp(%r %% (sys.path, %r))
+from subinterp import run_in_subinterpreter
+if run_in_subinterpreter(%r %% (sys.path, %r)):
     with open(%r) as f:
         out["sub"] = json.load(f)
     import addonGate
@@ -217,7 +213,7 @@ if _testcapi is not None:
         self.assertEqual(out["import"], {"ok": True})
         self.assertEqual(out["warnings"], [])
         if "sub" not in out:
-            self.skipTest("no _testcapi on this interpreter")
+            self.skipTest("this interpreter has neither _testcapi nor _xxsubinterpreters")
         self.assertEqual(out["sub"], ["ImportError", "Interpreter change detected - this module "
                                       "can only be loaded into one interpreter per process."])
         self.assertEqual(out["after"], "x")

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Gathers the files a host would ship into dist/: the module for each Linux
-# interpreter found (as the default build finds them), the two Windows files
-# and the type stub, with a SHA256SUMS file. Each module is imported in its
-# own interpreter first (the Windows ones under Wine); a file that cannot be
-# made or does not import is left out and named, with the reason, at the end.
+# interpreter found (as the default build finds them), one Windows file per
+# runtime folder in ADDONGATE_WIN_RUNTIMES and the type stub, with a
+# SHA256SUMS file. Each module is imported in its own interpreter first (the
+# Windows ones under Wine); a file that cannot be made or does not import is
+# left out and named, with the reason, at the end.
 #
 #   ADDONGATE_WIN_RUNTIMES=../shared/windows tools/release.sh
 #
@@ -53,31 +54,32 @@ else
 fi
 
 # ---- Windows: cross-built, imported under Wine ------------------------------
+# One file per runtime folder the windows build finds (windows_builds.tsv);
+# the shipped pair is named even when the build cannot say more.
 echo "== Windows modules (build/release-windows)"
-win_files=(addonGate.cp36-win32.pyd:py36-win32 addonGate.cp38-win_amd64.pyd:py38-amd64)
+required=(addonGate.cp36-win32.pyd addonGate.cp38-win_amd64.pyd)
 runtimes=${ADDONGATE_WIN_RUNTIMES:-}
 why=""
 if [ -z "$runtimes" ]; then
-  why="ADDONGATE_WIN_RUNTIMES is not set (a folder with py36-win32/ and py38-amd64/)"
+  why="ADDONGATE_WIN_RUNTIMES is not set (a folder with py36-win32/, py38-amd64/ and any other py3X-amd64/ or py3X-win32/)"
 elif ! command -v i686-w64-mingw32-g++ >/dev/null || ! command -v x86_64-w64-mingw32-g++ >/dev/null; then
   why="the mingw-w64 cross-compilers are missing (g++-mingw-w64-i686, g++-mingw-w64-x86-64)"
 elif ! command -v wine >/dev/null || ! command -v wineboot >/dev/null; then
   why="Wine is missing, so the files cannot be checked (wine, wine64, wine32:i386)"
-elif ! cmake -S . -B "$windows" -DADDONGATE_WINDOWS=ON -DADDONGATE_WIN_RUNTIMES="$runtimes" \
-       >"$windows.configure.log" 2>&1 ||
-     ! cmake --build "$windows" -j2 >"$windows.build.log" 2>&1; then
-  why="the build failed, see ${windows#$root/}.configure.log and .build.log"
+elif ! cmake -S . -B "$windows" -DADDONGATE_WINDOWS=ON -DADDONGATE_VARIANTS=OFF \
+       -DADDONGATE_WIN_RUNTIMES="$runtimes" >"$windows.configure.log" 2>&1; then
+  why="the configure step failed, see ${windows#$root/}.configure.log"
 fi
 if [ -z "$why" ]; then
-  runtimes=$(cd "$runtimes" && pwd)
   export WINEPREFIX="$windows/wineprefix"
   if [ ! -d "$WINEPREFIX" ]; then
     WINEDEBUG=-all tests_wineboot </dev/null >/dev/null 2>&1 || true
   fi
-  for entry in "${win_files[@]}"; do
-    file=${entry%%:*}
-    runtime="$runtimes/${entry#*:}"
-    if [ ! -f "$windows/$file" ]; then
+  : >"$windows.build.log"
+  while IFS=$'\t' read -r tag file runtime; do
+    if ! cmake --build "$windows" -j2 --target "addonGate_$tag" </dev/null >>"$windows.build.log" 2>&1; then
+      note_missing "$file" "the build failed, see ${windows#$root/}.build.log"
+    elif [ ! -f "$windows/$file" ]; then
       note_missing "$file" "the build left no file in build/release-windows"
     elif [[ "$file" == *-win32.pyd ]] && ! tests_wine_runs_32bit; then
       # Built and cross-checked, but no 32-bit interpreter runs here.
@@ -91,9 +93,9 @@ if [ -z "$why" ]; then
     else
       note_missing "$file" "does not import under Wine: ${out##*$'\n'}"
     fi
-  done
+  done <"$windows/windows_builds.tsv"
 else
-  for entry in "${win_files[@]}"; do note_missing "${entry%%:*}" "$why"; done
+  for file in "${required[@]}"; do note_missing "$file" "$why"; done
 fi
 
 # ---- the stub and the sums --------------------------------------------------

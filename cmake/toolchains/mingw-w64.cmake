@@ -1,5 +1,5 @@
 # Shared part of the two mingw-w64 toolchains; the including file sets
-# ADDONGATE_MINGW_TRIPLE and ADDONGATE_MINGW_DEFINES first.
+# ADDONGATE_MINGW_TRIPLE first.
 set(CMAKE_SYSTEM_NAME Windows)
 
 # The win32 thread model: its runtime needs no libwinpthread DLL.
@@ -16,12 +16,14 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # built-in specs are rewritten to name ucrt instead, and the headers are told.
 # The toolchain's own support code (libgcc, and libstdc++ if anything ever
 # used it) is linked in, so the module needs no DLL of the toolchain's.
-string(APPEND CMAKE_CXX_FLAGS_INIT " -D_UCRT ${ADDONGATE_MINGW_DEFINES}")
+string(APPEND CMAKE_CXX_FLAGS_INIT " -D_UCRT")
 if(NOT CMAKE_IN_TRY_COMPILE)
   execute_process(COMMAND "${CMAKE_CXX_COMPILER}" -dumpspecs OUTPUT_VARIABLE specs
                   COMMAND_ERROR_IS_FATAL ANY)
   string(REPLACE "-lmsvcrt" "-lucrt" specs "${specs}")
   file(WRITE "${CMAKE_BINARY_DIR}/ucrt.specs" "${specs}")
-  string(APPEND CMAKE_MODULE_LINKER_FLAGS_INIT
-         " -specs=${CMAKE_BINARY_DIR}/ucrt.specs -static-libgcc -static-libstdc++")
+  foreach(kind MODULE EXE)
+    string(APPEND CMAKE_${kind}_LINKER_FLAGS_INIT
+           " -specs=${CMAKE_BINARY_DIR}/ucrt.specs -static-libgcc -static-libstdc++")
+  endforeach()
 endif()

@@ -8,10 +8,7 @@ import addonGate
 import commons
 import RunnerCore
 
-try:
-    import _testcapi
-except ImportError:
-    _testcapi = None
+from subinterp import run_in_subinterpreter
 
 
 def entries(exc):
@@ -50,16 +47,15 @@ out["same_after_reimport"] = addonGate is module
 out["same_after_reload"] = importlib.reload(addonGate) is module and \
     addonGate.Plugin._Plugin__obj_dict is cache
 
-if _testcapi is not None:
-    import os, tempfile
-    fd, path = tempfile.mkstemp()
-    os.close(fd)
-    _testcapi.run_in_subinterp(
+import os, tempfile
+fd, path = tempfile.mkstemp()
+os.close(fd)
+if run_in_subinterpreter(
         "import json, sys\nsys.path[:0] = %r\ntry:\n    import addonGate\n    got = 'ok'\n"
         "except ImportError as exc:\n    got = str(exc)\nwith open(%r, 'w') as f:\n"
-        "    json.dump(got, f)\n" % (sys.path, path))
+        "    json.dump(got, f)\n" % (sys.path, path)):
     with open(path) as f:
         out["subinterpreter"] = json.load(f)
-    os.remove(path)
+os.remove(path)
 
 round_result = json.dumps(out, sort_keys=True, ensure_ascii=False)
