@@ -1,4 +1,4 @@
-# The windows preset's first step, before any project set-up: find every
+# The windows preset's first step, before any compiler is looked for: find every
 # Windows CPython runtime and stop at once, saying why, where one is not.
 #
 # The interpreters cannot run at configure time, so their folders come from

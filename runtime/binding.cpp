@@ -13,12 +13,13 @@ namespace addongate {
 
 namespace {
 
-// An ASCII message assembled in place.
+// An ASCII message assembled in place. It copies with memmove, not memcpy,
+// to need no glibc newer than 2.2.5 on x86-64 (see CMakeLists.txt).
 class MessageBuffer {
  public:
   void append(const char* text, std::size_t limit = sizeof(buffer_)) {
     std::size_t n = strnlen(text, std::min(limit, sizeof(buffer_) - length_));
-    std::memcpy(buffer_ + length_, text, n);
+    std::memmove(buffer_ + length_, text, n);
     length_ += n;
   }
   // Counts are never negative.
@@ -35,7 +36,7 @@ class MessageBuffer {
   // The text is ASCII, so it is copied in without decoding.
   PyObject* to_str() const {
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length_), 127);
-    if (str != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(str), buffer_, length_);
+    if (str != nullptr) std::memmove(PyUnicode_1BYTE_DATA(str), buffer_, length_);
     return str;
   }
 

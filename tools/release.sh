@@ -2,9 +2,10 @@
 # Gathers the files a host would ship into dist/: the module for each Linux
 # interpreter found (as the default build finds them), one Windows file per
 # runtime folder in ADDONGATE_WIN_RUNTIMES and the type stub, with a
-# SHA256SUMS file. Each module is imported in its own interpreter first (the
-# Windows ones under Wine); a file that cannot be made or does not import is
-# left out and named, with the reason, at the end.
+# SHA256SUMS file, and each module again as a wheel that pip installs. Each
+# module is imported in its own interpreter first (the Windows ones under
+# Wine); a file that cannot be made or does not import is left out and named,
+# with the reason, at the end.
 #
 #   ADDONGATE_WIN_RUNTIMES=../shared/windows tools/release.sh
 #
@@ -96,6 +97,32 @@ if [ -z "$why" ]; then
   done <"$windows/windows_builds.tsv"
 else
   for file in "${required[@]}"; do note_missing "$file" "$why"; done
+fi
+
+# ---- one wheel per module file ----------------------------------------------
+# Packed by the wheel package's own tool (Debian's python3-wheel), with the
+# tags read from each file; SOURCE_DATE_EPOCH keeps the archives the same
+# from run to run.
+echo "== wheels"
+wheel_python=${ADDONGATE_WHEEL_PYTHON:-/usr/bin/python3}
+version=$(cat "$linux/version.txt" 2>/dev/null || cat "$windows/version.txt" 2>/dev/null || true)
+modules=("${made[@]}")
+if [ -z "$version" ]; then
+  for file in "${modules[@]}"; do note_missing "wheel of $file" "no build wrote version.txt"; done
+elif ! "$wheel_python" -c 'import wheel' 2>/dev/null; then
+  for file in "${modules[@]}"; do
+    note_missing "wheel of $file" "$wheel_python has no wheel package (python3-wheel)"
+  done
+else
+  export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || echo 315532800)}
+  for file in "${modules[@]}"; do
+    if wheel=$("$wheel_python" tools/make_wheel.py "$dist/$file" class/addonGate.pyi "$version" \
+                 "$dist" 2>&1); then
+      made+=("$(basename "$wheel")")
+    else
+      note_missing "wheel of $file" "${wheel##*$'\n'}"
+    fi
+  done
 fi
 
 # ---- the stub and the sums --------------------------------------------------

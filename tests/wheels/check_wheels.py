@@ -1,0 +1,200 @@
+"""The wheels in dist/ as pip sees them, after tools/release.sh:
+
+    python3 tests/wheels/check_wheels.py [DIST]
+
+- every Linux interpreter of the release build gets a fresh venv, pip
+  installs the wheel meant for it offline, the module imports from the venv,
+  the module suite passes against it, and pip uninstalls it again;
+- every Windows file: pip, asked for that interpreter's platform, version
+  and ABI, picks exactly its wheel, and the module unpacked from it imports
+  in its Windows interpreter under Wine;
+- one wrong pairing per platform: pip must find nothing to install.
+
+Run it with an interpreter that has pip (it asks pip on behalf of the
+Windows interpreters). Ends with the line "N passed, N failed".
+"""
+import glob
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+DIST = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "dist"))
+LINUX = os.path.join(ROOT, "build", "release")
+WINDOWS = os.path.join(ROOT, "build", "release-windows")
+STUBS = os.path.join(ROOT, "tests", "stubs")
+PIP = ["-m", "pip", "--disable-pip-version-check", "--no-cache-dir"]
+FIND = ["--no-index", "--find-links"]
+# An import from the given folder, with the host's modules beside it; under
+# Wine the folder is Z:\..., in any case of letters.
+IMPORTS_FROM = ("import addonGate, os, sys; "
+                "sys.exit(not os.path.realpath(addonGate.__file__).startswith(sys.argv[1]))")
+IMPORTS_FROM_WINDOWS = ("import addonGate, os, sys; "
+                        "sys.exit(os.path.dirname(addonGate.__file__).lower() != sys.argv[1].lower())")
+
+results = {"passed": 0, "failed": 0}
+
+
+def run(cmd, **kwargs):
+    return subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          stdin=subprocess.DEVNULL, universal_newlines=True, **kwargs)
+
+
+def check(ok, what, out=""):
+    results["passed" if ok else "failed"] += 1
+    print("%s %s" % ("ok  " if ok else "FAIL", what))
+    if not ok and out:
+        print("     " + out.strip().replace("\n", "\n     ")[-3000:])
+    return ok
+
+
+def not_tested(what, why):
+    print("== NOT TESTED: %s (%s)" % (what, why))
+
+
+def rows(path):
+    if not os.path.exists(path):
+        return []
+    with open(path) as f:
+        return [line.rstrip("\n").split("\t") for line in f if line.strip()]
+
+
+def wheels():
+    return sorted(os.path.basename(w) for w in glob.glob(os.path.join(DIST, "*.whl")))
+
+
+def clean_env(**extra):
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("PYTHON", "ADDONGATE_", "PIP_", "VIRTUAL_ENV"))}
+    env.update(PYTHONDONTWRITEBYTECODE="1", **extra)
+    return env
+
+
+def linux(work):
+    first_venv = None
+    for tag, exe in rows(os.path.join(LINUX, "interpreters.tsv")):
+        suffix = run([exe, "-c", "import sysconfig; print(sysconfig.get_config_var('EXT_SUFFIX'))"])
+        module = "addonGate" + suffix.stdout.strip()
+        if not os.path.exists(os.path.join(DIST, module)):
+            not_tested(tag, "dist/ holds no %s" % module)
+            continue
+        venv = os.path.join(work, "venv-" + tag)
+        made = run([exe, "-m", "venv", venv], env=clean_env())
+        python = os.path.join(venv, "bin", "python")
+        if made.returncode != 0 or run([python] + PIP + ["--version"]).returncode != 0:
+            said = made.stdout.strip().splitlines()
+            not_tested("pip install on %s" % tag, "python -m venv made no venv with pip%s" %
+                       (": " + said[-1] if said else ""))
+            continue
+        site = run([python, "-c", "import sysconfig; print(sysconfig.get_paths()['platlib'])"])
+        site = os.path.realpath(site.stdout.strip())
+        env = clean_env(PYTHONPATH=STUBS)
+        got = run([python] + PIP + ["install"] + FIND + [DIST, "addonGate"], env=env)
+        if not check(got.returncode == 0, "%s: pip install addonGate" % tag, got.stdout):
+            continue
+        got = run([python, "-c", IMPORTS_FROM, site], env=env)
+        check(got.returncode == 0 and os.path.exists(os.path.join(site, module)) and
+              os.path.exists(os.path.join(site, "addonGate.pyi")),
+              "%s: %s and the stub in the venv, imported from there" % (tag, module), got.stdout)
+        got = run([python, "-m", "unittest", "discover", "-s", "tests", "-t", "tests",
+                   "-p", "test_*.py"], cwd=ROOT,
+                  env=clean_env(PYTHONPATH=os.pathsep.join([STUBS, os.path.join(ROOT, "tests")])))
+        summary = re.findall(r"^(Ran \d+ tests.*|OK.*|FAILED.*)$", got.stdout, re.M)
+        check(got.returncode == 0, "%s: module suite on the installed module: %s" %
+              (tag, ", ".join(summary)), got.stdout)
+        got = run([python] + PIP + ["uninstall", "-y", "addonGate"], env=env)
+        gone = run([python, "-c", "import addonGate"], env=env)
+        check(got.returncode == 0 and gone.returncode != 0 and
+              not glob.glob(os.path.join(site, "addonGate*")),
+              "%s: pip uninstall removes it" % tag, got.stdout)
+        if first_venv is None:
+            first_venv = (tag, python, module)
+    if first_venv is not None:
+        tag, python, module = first_venv
+        # A wheel for another interpreter, alone in its folder.
+        own = [w for w in wheels() if "-%s-" % tag.split("-")[0] in w]
+        others = [w for w in wheels() if "manylinux" in w and w not in own]
+        if others:
+            folder = os.path.join(work, "wrong-linux")
+            os.makedirs(folder)
+            shutil.copy(os.path.join(DIST, others[0]), folder)
+            got = run([python] + PIP + ["install"] + FIND + [folder, "addonGate"],
+                      env=clean_env())
+            check(got.returncode != 0, "%s: pip refuses %s" % (tag, others[0]), got.stdout)
+
+
+def windows_wheel_of(file):
+    tag = re.match(r"^addonGate\.(cp3\d+)-(win32|win_amd64)\.pyd$", file)
+    found = [w for w in wheels() if w.endswith("-%s.whl" % tag.group(2)) and
+             "-%s-" % tag.group(1) in w]
+    return tag.group(1), tag.group(2), found
+
+
+def pip_download(work, name, platform, minor, abi):
+    folder = os.path.join(work, name)
+    got = run([sys.executable] + PIP + ["download"] + FIND +
+              [DIST, "--only-binary=:all:", "--no-deps", "--platform", platform,
+               "--python-version", "3.%d" % minor, "--implementation", "cp", "--abi", abi,
+               "-d", folder, "addonGate"])
+    picked = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+    return got, picked
+
+
+def windows(work):
+    builds = rows(os.path.join(WINDOWS, "windows_builds.tsv"))
+    wine = os.path.join(ROOT, "tests", "windows", "wine_python.sh")
+    runs_32bit = run(["sh", "-c", ". '%s/tests/windows/wine_loader.sh' && tests_wine_runs_32bit"
+                      % ROOT]).returncode == 0
+    env = dict(os.environ, WINEPREFIX=os.path.join(WINDOWS, "wineprefix"))
+    for tag, file, runtime in builds:
+        python_tag, platform, found = windows_wheel_of(file)
+        if not found:
+            not_tested(tag, "dist/ holds no wheel of %s" % file)
+            continue
+        minor = int(python_tag[3:])
+        abi = python_tag + ("m" if minor < 8 else "")
+        got, picked = pip_download(work, "pick-" + tag, platform, minor, abi)
+        if not check(got.returncode == 0 and picked == found,
+                     "%s: pip picks %s" % (tag, ", ".join(picked) or "nothing"), got.stdout):
+            continue
+        unpacked = os.path.join(work, "unpacked-" + tag)
+        with zipfile.ZipFile(os.path.join(work, "pick-" + tag, picked[0])) as archive:
+            archive.extractall(unpacked)
+        if platform == "win32" and not runs_32bit:
+            not_tested("%s from its wheel under Wine" % tag, "this machine cannot run 32-bit programs")
+            continue
+        got = run([wine, runtime, "-c", IMPORTS_FROM_WINDOWS, "Z:" + unpacked.replace("/", "\\")],
+                  env=dict(env, PYTHONPATH=os.pathsep.join([unpacked, os.path.join(ROOT, "host")])))
+        check(got.returncode == 0, "%s: the module from %s imports under Wine" % (tag, picked[0]),
+              got.stdout)
+    # An interpreter no file was built for: the other platform of a shipped
+    # version.
+    shipped = {windows_wheel_of(file)[:2] for _, file, _ in builds}
+    for python_tag, platform in sorted(shipped):
+        other = "win32" if platform == "win_amd64" else "win_amd64"
+        if (python_tag, other) not in shipped:
+            minor = int(python_tag[3:])
+            got, picked = pip_download(work, "wrong-windows", other, minor,
+                                       python_tag + ("m" if minor < 8 else ""))
+            check(got.returncode != 0 and not picked,
+                  "%s %s: pip finds no wheel" % (python_tag, other), got.stdout)
+            break
+
+
+def main():
+    if not wheels():
+        check(False, "dist/ holds no wheel")
+    else:
+        with tempfile.TemporaryDirectory() as work:
+            linux(work)
+            windows(work)
+    print("%d passed, %d failed" % (results["passed"], results["failed"]))
+    return 1 if results["failed"] else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
