@@ -46,8 +46,6 @@ if(ADDONGATE_VARIANTS)
                             "${ADDONGATE_OUTPUT_DIR}/${ADDONGATE_WIN_TAG}-variants/wrongver"
                             ${minor})
   list(APPEND win_targets addonGate_${ADDONGATE_WIN_TAG}_wrongver)
-endif()
-if(ADDONGATE_VARIANTS)
   # An application embedding this interpreter (tests/embed).
   add_executable(embed_restart tests/embed/restart.cpp)
   target_include_directories(embed_restart PRIVATE "${include_dir}")

@@ -127,6 +127,12 @@ def linux(work):
             check(got.returncode != 0, "%s: pip refuses %s" % (tag, others[0]), got.stdout)
 
 
+def windows_abi(python_tag):
+    """The ABI tag a Windows CPython of that version asks for: up to 3.7 it
+    carries pymalloc's m."""
+    return python_tag + ("m" if int(python_tag[3:]) < 8 else "")
+
+
 def windows_wheel_of(file):
     tag = re.match(r"^addonGate\.(cp3\d+)-(win32|win_amd64)\.pyd$", file)
     found = [w for w in wheels() if w.endswith("-%s.whl" % tag.group(2)) and
@@ -134,11 +140,13 @@ def windows_wheel_of(file):
     return tag.group(1), tag.group(2), found
 
 
-def pip_download(work, name, platform, minor, abi):
+def pip_download(work, name, platform, python_tag):
+    """What pip would fetch for a Windows CPython of that version and platform."""
     folder = os.path.join(work, name)
     got = run([sys.executable] + PIP + ["download"] + FIND +
               [DIST, "--only-binary=:all:", "--no-deps", "--platform", platform,
-               "--python-version", "3.%d" % minor, "--implementation", "cp", "--abi", abi,
+               "--python-version", "3." + python_tag[3:], "--implementation", "cp",
+               "--abi", windows_abi(python_tag),
                "-d", folder, "addonGate"])
     picked = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
     return got, picked
@@ -155,9 +163,7 @@ def windows(work):
         if not found:
             not_tested(tag, "dist/ holds no wheel of %s" % file)
             continue
-        minor = int(python_tag[3:])
-        abi = python_tag + ("m" if minor < 8 else "")
-        got, picked = pip_download(work, "pick-" + tag, platform, minor, abi)
+        got, picked = pip_download(work, "pick-" + tag, platform, python_tag)
         if not check(got.returncode == 0 and picked == found,
                      "%s: pip picks %s" % (tag, ", ".join(picked) or "nothing"), got.stdout):
             continue
@@ -177,9 +183,7 @@ def windows(work):
     for python_tag, platform in sorted(shipped):
         other = "win32" if platform == "win_amd64" else "win_amd64"
         if (python_tag, other) not in shipped:
-            minor = int(python_tag[3:])
-            got, picked = pip_download(work, "wrong-windows", other, minor,
-                                       python_tag + ("m" if minor < 8 else ""))
+            got, picked = pip_download(work, "wrong-windows", other, python_tag)
             check(got.returncode != 0 and not picked,
                   "%s %s: pip finds no wheel" % (python_tag, other), got.stdout)
             break
