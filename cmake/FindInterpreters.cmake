@@ -90,3 +90,34 @@ print(sysconfig.get_paths()["platlib"])
   set(${prefix}_LOADER "${loader}" PARENT_SCOPE)
   set(${prefix}_PLATLIB "${platlib}" PARENT_SCOPE)
 endfunction()
+
+# A cross build's interpreter list: the target architecture's Debian CPython
+# packages, fetched and unpacked under ADDONGATE_CROSS_ROOT by
+# tools/newer-pythons.sh, each run under qemu-user. A version or build that
+# cannot be had is written to not_tested.txt in the build folder, for the
+# caller to report.
+function(addongate_cross_pythons out)
+  set(ADDONGATE_CROSS_VERSIONS "3.11;3.14;3.15" CACHE STRING
+      "CPython versions fetched for a cross build, release and debug each")
+  set(ADDONGATE_CROSS_ROOT "${CMAKE_SOURCE_DIR}/build-newer/${ADDONGATE_DEB_ARCH}" CACHE PATH
+      "Where a cross build's interpreters are unpacked (kept between builds)")
+  execute_process(
+    COMMAND "${CMAKE_SOURCE_DIR}/tools/newer-pythons.sh" --arch ${ADDONGATE_DEB_ARCH}
+            "${ADDONGATE_CROSS_ROOT}" ${ADDONGATE_CROSS_VERSIONS}
+    OUTPUT_VARIABLE found OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(WARNING "addonGate: tools/newer-pythons.sh fetched no ${ADDONGATE_DEB_ARCH} interpreter")
+    set(found "")
+  endif()
+  string(REPLACE "\n" ";" found "${found}")
+  file(WRITE "${CMAKE_BINARY_DIR}/not_tested.txt" "")
+  foreach(v IN LISTS ADDONGATE_CROSS_VERSIONS)
+    foreach(exe python${v} python${v}d)
+      if(NOT "${ADDONGATE_CROSS_ROOT}/bin/${exe}" IN_LIST found)
+        file(APPEND "${CMAKE_BINARY_DIR}/not_tested.txt"
+             "${ADDONGATE_DEB_ARCH} ${exe}: could not be fetched or does not run here\n")
+      endif()
+    endforeach()
+  endforeach()
+  set(${out} "${found}" PARENT_SCOPE)
+endfunction()

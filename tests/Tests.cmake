@@ -13,7 +13,8 @@ set_tests_properties(module_${tag} PROPERTIES ENVIRONMENT
   "${test_env};PYTHONPATH=${outdir}:${src}/tests/stubs:${src}/tests")
 
 add_test(NAME exports_${tag}
-         COMMAND sh "${src}/tests/check_exports.sh" "$<TARGET_FILE:addonGate_${tag}>")
+         COMMAND sh "${src}/tests/check_exports.sh" "$<TARGET_FILE:addonGate_${tag}>"
+                 ${ADDONGATE_ELF_MACHINE})
 
 # Differential fuzz against the pure-Python model (a short, seeded run; the
 # long run is a separate command, see tests/stress/README.md), then the thread,
@@ -63,7 +64,9 @@ set_tests_properties(host_${tag} PROPERTIES ENVIRONMENT "${test_env};PYTHONPATH=
 
 # An application that embeds the interpreter and finalises and restarts it:
 # every round must import and use the module as the first did.
-if(py_LIBRARY)
+# (A cross build's interpreter reports its library by the path it has inside
+# the emulated root; the embedding application is built only natively.)
+if(py_LIBRARY AND NOT CMAKE_CROSSCOMPILING)
   get_filename_component(py_libdir "${py_LIBRARY}" DIRECTORY)
   add_executable(embed_restart_${tag} "${src}/tests/embed/restart.cpp")
   target_include_directories(embed_restart_${tag} PRIVATE "${py_INCLUDE}")

@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
-# tools/newer-pythons.sh DIR [VERSION...]
+# tools/newer-pythons.sh [--arch arm64] DIR [VERSION...]
 #
 # Fetches the newest CPython 3.14 and 3.15 (or the VERSIONs given) that
 # Debian's newer suites serve, release and debug interpreters with their
 # headers, unpacks them under DIR together with the newer shared libraries
 # they need, and prints one interpreter path a line (DIR/bin/python3.X and
-# DIR/bin/python3.Xd).
+# DIR/bin/python3.Xd). A version the machine's own release serves (3.11 on
+# Debian 12) comes from that release, with its updates.
+#
+# --arch arm64 fetches the arm64 packages instead; each interpreter then runs
+# under qemu-user (qemu-aarch64-static, from qemu-user-static) with the
+# unpacked tree as its root for absolute paths. No binfmt_misc entry is
+# needed: sys.executable names the wrapper, which starts qemu itself.
 #
 # Nothing is installed: apt runs with its own configuration, sources, lists,
 # cache and state under DIR/apt, the mirror taken from the machine's own
@@ -19,8 +25,28 @@
 # trees unless a suite now serves other package versions.
 set -euo pipefail
 
+arch=$(dpkg --print-architecture)
+qemu=""
+if [ "${1:-}" = --arch ]; then
+  [ $# -ge 2 ] || set -- --arch ""
+  if [ "$2" != "$arch" ]; then
+    case "$2" in
+      arm64) qemu=qemu-aarch64-static ;;
+      *)
+        echo "$0: no emulator known for architecture '$2'" >&2
+        exit 2
+        ;;
+    esac
+    if ! qemu=$(command -v "$qemu"); then
+      echo "$0: --arch $2 needs $qemu (package qemu-user-static)" >&2
+      exit 1
+    fi
+  fi
+  arch=$2
+  shift 2
+fi
 if [ $# -lt 1 ]; then
-  echo "usage: $0 DIR [VERSION...]" >&2
+  echo "usage: $0 [--arch arm64] DIR [VERSION...]" >&2
   exit 2
 fi
 mkdir -p "$1"
@@ -45,7 +71,6 @@ if [ -z "$mirror" ]; then
   say "no Debian entry for '$codename' in the machine's apt sources; nothing fetched"
   exit 1
 fi
-arch=$(dpkg --print-architecture)
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
 signed=""
 [ -r "$keyring" ] && signed=" signed-by=$keyring"
@@ -55,6 +80,12 @@ mkdir -p "$apt_dir/parts" "$apt_dir/lists/partial" "$apt_dir/cache/archives/part
   "$apt_dir/state" "$apt_dir/log" "$dir/debs"
 touch "$apt_dir/state/status"
 : >"$apt_dir/sources.list.new"
+# The machine's own release and its updates, each from the entry that serves it.
+apt-get indextargets --no-release-info --format '$(REPO_URI) $(RELEASE)' 'Identifier: Packages' |
+  awk -v c="$codename" '$2 == c || index($2, c "-") == 1' | sort -u |
+  while read -r uri suite; do
+    echo "deb [arch=$arch$signed] $uri $suite main" >>"$apt_dir/sources.list.new"
+  done
 for s in "${suites[@]}"; do
   echo "deb [arch=$arch$signed] $mirror $s main" >>"$apt_dir/sources.list.new"
 done
@@ -101,13 +132,18 @@ if ! apt-get -qq update >"$apt_dir/log/update.txt" 2>&1; then
 fi
 
 # ---- per version: resolve, download, unpack, wrap ---------------------------
-# Prints "name=version" for every package the interpreters need, each at the
-# newest version the suites serve; experimental's own versions are asked for
+# Prints "name=version" for every package the interpreters need: from the
+# machine's own release where it serves the version, else each at the newest
+# version the newer suites serve; experimental's own versions are asked for
 # only when that fails.
 resolve() {
-  local v=$1 out
+  local v=$1 out own=()
   local want=("python$v" "python$v-dev" "python$v-dbg")
-  if out=$(apt-get -s install "${want[@]}" 2>&1) ||
+  if apt-cache madison "python$v" | awk -F'|' -v c="$codename" \
+    '{ split($3, w, " "); if (w[2] ~ ("^" c "([-/]|$)")) f = 1 } END { exit !f }'; then
+    own=(-t "$codename")
+  fi
+  if out=$(apt-get -s "${own[@]}" install "${want[@]}" 2>&1) ||
     out=$(apt-get -s -t experimental install "${want[@]}" 2>&1); then
     sed -n 's/^Inst \([^ ]*\) (\([^ ]*\) .*/\1=\2/p' <<<"$out"
   else
@@ -128,6 +164,21 @@ fix_pyconfig() {
       ln -sfn "../${real#"$root"/usr/include/}" "$inc/pyconfig.h"
     fi
   done
+}
+
+# Packages of a release before the merged /usr put the C library and loader
+# under /lib; moved under usr/ they are where a newer tree keeps them, and
+# the /lib the loader's path names still reaches them.
+merge_usr() {
+  local root=$1 d
+  for d in lib lib64; do
+    [ -d "$root/$d" ] && [ ! -L "$root/$d" ] || continue
+    mkdir -p "$root/usr/$d"
+    cp -a "$root/$d/." "$root/usr/$d/"
+    rm -rf "${root:?}/$d"
+    ln -s "usr/$d" "$root/$d"
+  done
+  [ -e "$root/lib" ] || ln -s usr/lib "$root/lib"
 }
 
 # Unpacks the downloaded packages "name=version ..." into root.
@@ -163,12 +214,13 @@ for v in "${versions[@]}"; do
       tail -5 "$apt_dir/log/download-$v.txt" >&2
       continue
     fi
-    rm -rf "$root" "$stamp"
+    rm -rf "$root" "$stamp" "$dir/$v/compiled.txt"
     mkdir -p "$root"
     if ! unpack "$root" "$pkgs"; then
       say "CPython $v: unpacking failed; left out"
       continue
     fi
+    merge_usr "$root"
     fix_pyconfig "$root"
     echo "$pkgs" >"$stamp"
     say "CPython $v: unpacked $(wc -w <<<"$pkgs") packages into $root"
@@ -190,10 +242,17 @@ for v in "${versions[@]}"; do
     # interpreter finds its prefix from the link's target, and sys.executable
     # names the wrapper, so the interpreters it starts in turn run too.
     wrapper="$root/usr/bin/run-$exe"
-    cat >"$wrapper" <<EOF
-#!/bin/sh
-exec "$loader" --library-path "$libdir:$root/usr/lib" --argv0 "\$0" "$root/usr/bin/$exe" "\$@"
-EOF
+    if [ -n "$qemu" ]; then
+      # The unpacked root stands in for / wherever it holds the path asked
+      # for (the loader, the C library, the standard library). QEMU's
+      # default CPU signs pointers with the costly architected algorithm;
+      # its own cheaper one makes the same instructions run several times
+      # faster.
+      run="\"$qemu\" -L \"$root\" -cpu max,pauth-impdef=on -0 \"\$0\" \"$root/usr/bin/$exe\""
+    else
+      run="\"$loader\" --library-path \"$libdir:$root/usr/lib\" --argv0 \"\$0\" \"$root/usr/bin/$exe\""
+    fi
+    printf '#!/bin/sh\nexec %s "$@"\n' "$run" >"$wrapper"
     chmod +x "$wrapper"
     ln -sfn "$wrapper" "$dir/bin/$exe"
     if ! version=$("$dir/bin/$exe" -c 'import sys, sysconfig, os
@@ -205,6 +264,14 @@ print(sys.version.split()[0])' 2>&1); then
     fi
     say "$exe: CPython $version"
     got+=("$dir/bin/$exe")
+    # An installed package's standard library is byte-compiled by its
+    # post-install step, which unpacking skips; without the .pyc files every
+    # start compiles what it imports, which under emulation costs seconds.
+    if [ ! -f "$dir/$v/compiled.txt" ]; then
+      "$dir/bin/$exe" -m compileall -q -j 2 "$root/usr/lib/python$v" \
+        >"$dir/$v/compileall.txt" 2>&1 || say "CPython $v: some of the standard library did not compile (see $dir/$v/compileall.txt)"
+      date >"$dir/$v/compiled.txt"
+    fi
   done
 done
 

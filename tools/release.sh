@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Gathers the files a host would ship into dist/: the module for each Linux
-# interpreter found (as the default build finds them), one Windows file per
-# runtime folder in ADDONGATE_WIN_RUNTIMES and the type stub, with a
-# SHA256SUMS file, and each module again as a wheel that pip installs. Each
-# module is imported in its own interpreter first (the Windows ones under
-# Wine); a file that cannot be made or does not import is left out and named,
-# with the reason, at the end.
+# interpreter found (as the default build finds them) and for each arm64
+# interpreter the arm64 build fetches, one Windows file per runtime folder in
+# ADDONGATE_WIN_RUNTIMES and the type stub, with a SHA256SUMS file, and each
+# module again as a wheel that pip installs. Each module is imported in its
+# own interpreter first (the aarch64 ones under qemu-user, the Windows ones
+# under Wine); a file that cannot be made or does not import is left out and
+# named, with the reason, at the end.
 #
 #   ADDONGATE_WIN_RUNTIMES=../shared/windows tools/release.sh
 #
@@ -15,6 +16,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 dist="$root/dist"
 linux="$root/build/release"
+arm64="$root/build/release-arm64"
 windows="$root/build/release-windows"
 made=()
 missing=()
@@ -30,28 +32,47 @@ note_missing() { missing+=("$1: $2"); }
 check_import='import addonGate, os, sys; sys.exit(os.path.basename(addonGate.__file__) != sys.argv[1])'
 
 # ---- Linux: one release build per interpreter ------------------------------
+# linux_modules DIR [CMAKE_ARGS...]: configures and builds DIR, then gathers
+# each interpreter's module that imports in that interpreter.
+linux_modules() {
+  local dir=$1 tag exe file out
+  shift
+  if cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DADDONGATE_VARIANTS=OFF \
+       -DADDONGATE_UNIT_TESTS=OFF -DADDONGATE_SANITIZE_TAGS= -DADDONGATE_MEMCHECK_TAGS= "$@" \
+       >"$dir.configure.log" 2>&1 &&
+     cmake --build "$dir" -j2 >"$dir.build.log" 2>&1; then
+    sed -n 's/^-- addonGate: skipping \(.*\) (\(.*\))$/\1|\2/p' "$dir.configure.log" |
+      while IFS='|' read -r python why; do echo "skipped $python: $why"; done
+    while IFS=$'\t' read -r tag exe; do
+      file=$(cd "$dir/$tag" && ls addonGate*.so 2>/dev/null | head -n1 || true)
+      if [ -z "$file" ]; then
+        note_missing "$tag" "the build left no module in ${dir#$root/}/$tag"
+      elif [ -e "$dist/$file" ]; then
+        echo "$tag: $file already gathered from an interpreter with the same ABI"
+      elif out=$(PYTHONPATH="$dir/$tag:$root/host" "$exe" -c "$check_import" "$file" 2>&1); then
+        cp "$dir/$tag/$file" "$dist/"
+        made+=("$file")
+      else
+        note_missing "$file" "does not import in $exe: ${out##*$'\n'}"
+      fi
+    done <"$dir/interpreters.tsv"
+  else
+    note_missing "${dir#$root/}" "the build failed, see ${dir#$root/}.configure.log and .build.log"
+  fi
+}
+
 echo "== Linux modules (build/release)"
-if cmake -S . -B "$linux" -DCMAKE_BUILD_TYPE=Release -DADDONGATE_VARIANTS=OFF \
-     -DADDONGATE_UNIT_TESTS=OFF -DADDONGATE_SANITIZE_TAGS= -DADDONGATE_MEMCHECK_TAGS= \
-     >"$linux.configure.log" 2>&1 &&
-   cmake --build "$linux" -j2 >"$linux.build.log" 2>&1; then
-  sed -n 's/^-- addonGate: skipping \(.*\) (\(.*\))$/\1|\2/p' "$linux.configure.log" |
-    while IFS='|' read -r python why; do echo "skipped $python: $why"; done
-  while IFS=$'\t' read -r tag exe; do
-    file=$(cd "$linux/$tag" && ls addonGate*.so 2>/dev/null | head -n1 || true)
-    if [ -z "$file" ]; then
-      note_missing "$tag" "the build left no module in build/release/$tag"
-    elif [ -e "$dist/$file" ]; then
-      echo "$tag: $file already gathered from an interpreter with the same ABI"
-    elif out=$(PYTHONPATH="$linux/$tag:$root/host" "$exe" -c "$check_import" "$file" 2>&1); then
-      cp "$linux/$tag/$file" "$dist/"
-      made+=("$file")
-    else
-      note_missing "$file" "does not import in $exe: ${out##*$'\n'}"
-    fi
-  done <"$linux/interpreters.tsv"
+linux_modules "$linux"
+
+# ---- Linux on 64-bit ARM: cross-built, imported under qemu-user ------------
+# The arm64 interpreters are fetched as the arm64 preset fetches them.
+echo "== Linux aarch64 modules (build/release-arm64)"
+if ! command -v aarch64-linux-gnu-g++ >/dev/null || ! command -v qemu-aarch64-static >/dev/null; then
+  note_missing "aarch64 modules" "the cross-compiler or qemu-user is missing (g++-aarch64-linux-gnu, qemu-user-static)"
 else
-  note_missing "Linux modules" "the build failed, see ${linux#$root/}.configure.log and .build.log"
+  linux_modules "$arm64" --toolchain cmake/toolchains/aarch64-linux-gnu.cmake
+  while IFS= read -r line; do note_missing "aarch64 module" "$line"; done \
+    <"$arm64/not_tested.txt"
 fi
 
 # ---- Windows: cross-built, imported under Wine ------------------------------

@@ -5,13 +5,14 @@
 - every Linux interpreter of the release build gets a fresh venv, pip
   installs the wheel meant for it offline, the module imports from the venv,
   the module suite passes against it, and pip uninstalls it again;
-- every Windows file: pip, asked for that interpreter's platform, version
-  and ABI, picks exactly its wheel, and the module unpacked from it imports
-  in its Windows interpreter under Wine;
+- every aarch64 file and every Windows file: pip, asked for that
+  interpreter's platform, version and ABI, picks exactly its wheel, and the
+  module unpacked from it imports in its interpreter (under qemu-user, or
+  under Wine);
 - one wrong pairing per platform: pip must find nothing to install.
 
 Run it with an interpreter that has pip (it asks pip on behalf of the
-Windows interpreters). Ends with the line "N passed, N failed".
+aarch64 and Windows interpreters). Ends with the line "N passed, N failed".
 """
 import glob
 import os
@@ -25,6 +26,7 @@ import zipfile
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 DIST = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "dist"))
 LINUX = os.path.join(ROOT, "build", "release")
+ARM64 = os.path.join(ROOT, "build", "release-arm64")
 WINDOWS = os.path.join(ROOT, "build", "release-windows")
 STUBS = os.path.join(ROOT, "tests", "stubs")
 PIP = ["-m", "pip", "--disable-pip-version-check", "--no-cache-dir"]
@@ -117,7 +119,7 @@ def linux(work):
         tag, python, module = first_venv
         # A wheel for another interpreter, alone in its folder.
         own = [w for w in wheels() if "-%s-" % tag.split("-")[0] in w]
-        others = [w for w in wheels() if "manylinux" in w and w not in own]
+        others = [w for w in wheels() if "_%s." % os.uname().machine in w and w not in own]
         if others:
             folder = os.path.join(work, "wrong-linux")
             os.makedirs(folder)
@@ -125,6 +127,42 @@ def linux(work):
             got = run([python] + PIP + ["install"] + FIND + [folder, "addonGate"],
                       env=clean_env())
             check(got.returncode != 0, "%s: pip refuses %s" % (tag, others[0]), got.stdout)
+
+
+def unpack(work, name, wheel):
+    folder = os.path.join(work, "unpacked-" + name)
+    with zipfile.ZipFile(wheel) as archive:
+        archive.extractall(folder)
+    return folder
+
+
+def arm64(work):
+    """The aarch64 wheels, for the arm64 interpreters the release build ran
+    under qemu-user."""
+    builds = rows(os.path.join(ARM64, "interpreters.tsv"))
+    for tag, exe in builds:
+        python_tag = tag.rstrip("d")
+        abi = tag
+        found = [w for w in wheels() if "-%s-%s-" % (python_tag, abi) in w and
+                 w.endswith("_aarch64.whl")]
+        if not found:
+            not_tested("aarch64 " + tag, "dist/ holds no aarch64 wheel of it")
+            continue
+        platforms = found[0][:-len(".whl")].split("-")[-1].split(".")
+        for platform_tag in platforms:
+            got, picked = pip_download(work, "pick-arm64-%s-%s" % (tag, platform_tag),
+                                       platform_tag, python_tag, abi)
+            check(got.returncode == 0 and picked == found, "aarch64 %s: pip asked for %s picks %s"
+                  % (tag, platform_tag, ", ".join(picked) or "nothing"), got.stdout)
+        unpacked = unpack(work, "arm64-" + tag, os.path.join(DIST, found[0]))
+        got = run([exe, "-c", IMPORTS_FROM, unpacked],
+                  env=clean_env(PYTHONPATH=os.pathsep.join([unpacked, os.path.join(ROOT, "host")])))
+        check(got.returncode == 0, "aarch64 %s: the module from %s imports under qemu"
+              % (tag, found[0]), got.stdout)
+    if builds:
+        # An ABI no aarch64 file was built for.
+        got, picked = pip_download(work, "wrong-arm64", "manylinux2014_aarch64", "cp312", "cp312")
+        check(got.returncode != 0 and not picked, "aarch64 cp312: pip finds no wheel", got.stdout)
 
 
 def windows_abi(python_tag):
@@ -140,14 +178,13 @@ def windows_wheel_of(file):
     return tag.group(1), tag.group(2), found
 
 
-def pip_download(work, name, platform, python_tag):
-    """What pip would fetch for a Windows CPython of that version and platform."""
+def pip_download(work, name, platform, python_tag, abi):
+    """What pip would fetch for a CPython of that version, ABI and platform."""
     folder = os.path.join(work, name)
     got = run([sys.executable] + PIP + ["download"] + FIND +
               [DIST, "--only-binary=:all:", "--no-deps", "--platform", platform,
                "--python-version", "3." + python_tag[3:], "--implementation", "cp",
-               "--abi", windows_abi(python_tag),
-               "-d", folder, "addonGate"])
+               "--abi", abi, "-d", folder, "addonGate"])
     picked = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
     return got, picked
 
@@ -163,13 +200,12 @@ def windows(work):
         if not found:
             not_tested(tag, "dist/ holds no wheel of %s" % file)
             continue
-        got, picked = pip_download(work, "pick-" + tag, platform, python_tag)
+        got, picked = pip_download(work, "pick-" + tag, platform, python_tag,
+                                   windows_abi(python_tag))
         if not check(got.returncode == 0 and picked == found,
                      "%s: pip picks %s" % (tag, ", ".join(picked) or "nothing"), got.stdout):
             continue
-        unpacked = os.path.join(work, "unpacked-" + tag)
-        with zipfile.ZipFile(os.path.join(work, "pick-" + tag, picked[0])) as archive:
-            archive.extractall(unpacked)
+        unpacked = unpack(work, tag, os.path.join(work, "pick-" + tag, picked[0]))
         if platform == "win32" and not runs_32bit:
             not_tested("%s from its wheel under Wine" % tag, "this machine cannot run 32-bit programs")
             continue
@@ -183,7 +219,8 @@ def windows(work):
     for python_tag, platform in sorted(shipped):
         other = "win32" if platform == "win_amd64" else "win_amd64"
         if (python_tag, other) not in shipped:
-            got, picked = pip_download(work, "wrong-windows", other, python_tag)
+            got, picked = pip_download(work, "wrong-windows", other, python_tag,
+                                       windows_abi(python_tag))
             check(got.returncode != 0 and not picked,
                   "%s %s: pip finds no wheel" % (python_tag, other), got.stdout)
             break
@@ -195,6 +232,7 @@ def main():
     else:
         with tempfile.TemporaryDirectory() as work:
             linux(work)
+            arm64(work)
             windows(work)
     print("%d passed, %d failed" % (results["passed"], results["failed"]))
     return 1 if results["failed"] else 0
