@@ -27,7 +27,8 @@ endfunction()
 # library an embedding application links, or empty when it has none. An
 # interpreter unpacked away from the prefix it was built for (with its own C
 # library, as tools/newer-pythons.sh leaves it) also sets _HOME, its prefix,
-# and _LOADER, the dynamic loader an embedding application must run under.
+# and _LOADER, the dynamic loader an embedding application must run under
+# (for an arm64 tree, under the tree's bin/qemu-run).
 function(addongate_probe python prefix)
   execute_process(
     COMMAND "${python}" -c [=[
@@ -43,7 +44,9 @@ lib = os.path.join(sysconfig.get_config_var("LIBDIR") or "", sysconfig.get_confi
 # The prefix the build was configured for: "prefix" follows sys.prefix, BINDIR does not.
 built_prefix = os.path.dirname(sysconfig.get_config_var("BINDIR") or "")
 home = loader = ""
-if shared and not os.path.exists(lib) and built_prefix and lib.startswith(built_prefix + "/"):
+# (Under qemu-user the built-for path may exist too: the emulator finds it
+# in the unpacked tree.)
+if shared and built_prefix and sys.prefix != built_prefix and lib.startswith(built_prefix + "/"):
     moved = sys.prefix + lib[len(built_prefix):]
     if os.path.exists(moved):
         lib, home = moved, sys.prefix

@@ -64,9 +64,8 @@ set_tests_properties(host_${tag} PROPERTIES ENVIRONMENT "${test_env};PYTHONPATH=
 
 # An application that embeds the interpreter and finalises and restarts it:
 # every round must import and use the module as the first did.
-# (A cross build's interpreter reports its library by the path it has inside
-# the emulated root; the embedding application is built only natively.)
-if(py_LIBRARY AND NOT CMAKE_CROSSCOMPILING)
+# (A cross build runs the application only through its tree's loader.)
+if(py_LIBRARY AND (py_LOADER OR NOT CMAKE_CROSSCOMPILING))
   get_filename_component(py_libdir "${py_LIBRARY}" DIRECTORY)
   add_executable(embed_restart_${tag} "${src}/tests/embed/restart.cpp")
   target_include_directories(embed_restart_${tag} PRIVATE "${py_INCLUDE}")
@@ -79,8 +78,15 @@ if(py_LIBRARY AND NOT CMAKE_CROSSCOMPILING)
   if(py_LOADER)
     # Its libpython needs the newer C library unpacked beside it: the link
     # cannot check those symbols, the unpacked loader resolves them at run time.
-    target_link_options(embed_restart_${tag} PRIVATE -Wl,--allow-shlib-undefined)
+    target_link_options(embed_restart_${tag} PRIVATE -Wl,--allow-shlib-undefined
+                                                     "-Wl,-rpath-link,${py_libdir}")
     set(embed_run "${py_LOADER}" --library-path "${py_libdir}")
+    if(CMAKE_CROSSCOMPILING)
+      # The target's loader, run by the emulator the unpacked tree provides;
+      # the tree holds no C++ runtime of the cross toolchain's.
+      set(embed_run "${py_HOME}/bin/qemu-run" ${embed_run})
+      target_link_options(embed_restart_${tag} PRIVATE -static-libstdc++ -static-libgcc)
+    endif()
   endif()
   if(py_HOME)
     list(APPEND embed_env "PYTHONHOME=${py_HOME}")

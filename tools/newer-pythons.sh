@@ -233,6 +233,16 @@ for v in "${versions[@]}"; do
     continue
   fi
   libdir=$(dirname "$libc")
+  if [ -n "$qemu" ]; then
+    # Runs any program of the tree (qemu-run [QEMU_OPTIONS] PROGRAM ARGS):
+    # the unpacked root stands in for / wherever it holds the path asked for
+    # (the loader, the C library, the standard library). QEMU's default CPU
+    # signs pointers with the costly architected algorithm; its own cheaper
+    # one runs the same instructions several times faster.
+    printf '#!/bin/sh\nexec "%s" -L "%s" -cpu max,pauth-impdef=on "$@"\n' "$qemu" "$root" \
+      >"$root/usr/bin/qemu-run"
+    chmod +x "$root/usr/bin/qemu-run"
+  fi
   for exe in "python$v" "python${v}d"; do
     if [ ! -x "$root/usr/bin/$exe" ]; then
       say "CPython $v: $exe is not in the packages; left out"
@@ -243,12 +253,7 @@ for v in "${versions[@]}"; do
     # names the wrapper, so the interpreters it starts in turn run too.
     wrapper="$root/usr/bin/run-$exe"
     if [ -n "$qemu" ]; then
-      # The unpacked root stands in for / wherever it holds the path asked
-      # for (the loader, the C library, the standard library). QEMU's
-      # default CPU signs pointers with the costly architected algorithm;
-      # its own cheaper one makes the same instructions run several times
-      # faster.
-      run="\"$qemu\" -L \"$root\" -cpu max,pauth-impdef=on -0 \"\$0\" \"$root/usr/bin/$exe\""
+      run="\"$root/usr/bin/qemu-run\" -0 \"\$0\" \"$root/usr/bin/$exe\""
     else
       run="\"$loader\" --library-path \"$libdir:$root/usr/lib\" --argv0 \"\$0\" \"$root/usr/bin/$exe\""
     fi
