@@ -25,10 +25,14 @@
 # trees unless a suite now serves other package versions.
 set -euo pipefail
 
+usage() {
+  echo "usage: $0 [--arch arm64] DIR [VERSION...]" >&2
+  exit 2
+}
 arch=$(dpkg --print-architecture)
 qemu=""
 if [ "${1:-}" = --arch ]; then
-  [ $# -ge 2 ] || set -- --arch ""
+  [ $# -ge 2 ] || usage
   if [ "$2" != "$arch" ]; then
     case "$2" in
       arm64) qemu=qemu-aarch64-static ;;
@@ -45,10 +49,7 @@ if [ "${1:-}" = --arch ]; then
   arch=$2
   shift 2
 fi
-if [ $# -lt 1 ]; then
-  echo "usage: $0 [--arch arm64] DIR [VERSION...]" >&2
-  exit 2
-fi
+[ $# -ge 1 ] || usage
 mkdir -p "$1"
 dir=$(cd "$1" && pwd)
 shift

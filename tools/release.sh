@@ -71,8 +71,11 @@ if ! command -v aarch64-linux-gnu-g++ >/dev/null || ! command -v qemu-aarch64-st
   note_missing "aarch64 modules" "the cross-compiler or qemu-user is missing (g++-aarch64-linux-gnu, qemu-user-static)"
 else
   linux_modules "$arm64" --toolchain cmake/toolchains/aarch64-linux-gnu.cmake
-  while IFS= read -r line; do note_missing "aarch64 module" "$line"; done \
-    <"$arm64/not_tested.txt"
+  # (A configure step that failed early wrote no such list.)
+  if [ -f "$arm64/not_tested.txt" ]; then
+    while IFS= read -r line; do note_missing "aarch64 module" "$line"; done \
+      <"$arm64/not_tested.txt"
+  fi
 fi
 
 # ---- Windows: cross-built, imported under Wine ------------------------------
