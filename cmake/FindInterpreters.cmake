@@ -21,7 +21,9 @@ function(addongate_default_pythons out)
   set(${out} "${found}" PARENT_SCOPE)
 endfunction()
 
-# Asks one interpreter what the build needs; sets <prefix>_OK, _VERSION,
+# Asks one interpreter what the build needs. Sets <prefix>_RAN (whether the
+# interpreter answered at all; if not, _ERROR holds what it printed or its
+# exit status), then <prefix>_OK (a CPython 3.6+ with headers), _VERSION,
 # _MINOR, _INCLUDE, _SUFFIX, _EXE, _DEBUG, _SYSTEM, _PLATLIB (where it
 # imports installed extension modules from), and _LIBRARY: the shared
 # library an embedding application links, or empty when it has none. An
@@ -57,11 +59,18 @@ print(home)
 print(loader)
 print(sysconfig.get_paths()["platlib"])
 ]=]
-    OUTPUT_VARIABLE out RESULT_VARIABLE rc ERROR_QUIET)
+    OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0)
+    string(STRIP "${err}" err)
+    if(err STREQUAL "")
+      set(err "exit status ${rc}, nothing printed")
+    endif()
+    set(${prefix}_RAN FALSE PARENT_SCOPE)
     set(${prefix}_OK FALSE PARENT_SCOPE)
+    set(${prefix}_ERROR "${err}" PARENT_SCOPE)
     return()
   endif()
+  set(${prefix}_RAN TRUE PARENT_SCOPE)
   string(REPLACE "\n" ";" lines "${out}")
   list(GET lines 0 ver)
   list(GET lines 1 inc)
@@ -97,8 +106,8 @@ endfunction()
 # A cross build's interpreter list: the target architecture's Debian CPython
 # packages, fetched and unpacked under ADDONGATE_CROSS_ROOT by
 # tools/newer-pythons.sh, each run under qemu-user. A version or build that
-# cannot be had is written to not_tested.txt in the build folder, for the
-# caller to report.
+# cannot be had is kept in ADDONGATE_NOT_FETCHED, for the build's
+# not_tested.txt.
 function(addongate_cross_pythons out)
   set(ADDONGATE_CROSS_VERSIONS "3.11;3.14;3.15" CACHE STRING
       "CPython versions fetched for a cross build, release and debug each")
@@ -113,14 +122,15 @@ function(addongate_cross_pythons out)
     set(found "")
   endif()
   string(REPLACE "\n" ";" found "${found}")
-  file(WRITE "${CMAKE_BINARY_DIR}/not_tested.txt" "")
+  set(not_fetched "")
   foreach(v IN LISTS ADDONGATE_CROSS_VERSIONS)
     foreach(exe python${v} python${v}d)
       if(NOT "${ADDONGATE_CROSS_ROOT}/bin/${exe}" IN_LIST found)
-        file(APPEND "${CMAKE_BINARY_DIR}/not_tested.txt"
-             "${ADDONGATE_DEB_ARCH} ${exe}: could not be fetched or does not run here\n")
+        string(APPEND not_fetched
+               "${ADDONGATE_DEB_ARCH} ${exe}: could not be fetched or does not run here\n")
       endif()
     endforeach()
   endforeach()
+  set(ADDONGATE_NOT_FETCHED "${not_fetched}" CACHE INTERNAL "")
   set(${out} "${found}" PARENT_SCOPE)
 endfunction()

@@ -1,0 +1,161 @@
+#!/usr/bin/env bash
+# tools/setup.sh [GROUP...]       installs what the build and its tests need
+# tools/setup.sh --check GROUP... exits 0 when those groups are installed
+# tools/setup.sh --list           prints each group and its packages
+#
+# The packages come in groups, each installed on its own (default: all, in
+# the order below), so that one that cannot be had costs only its own tests:
+#   core     the compiler, CMake and CTest, the Python headers, GoogleTest,
+#            valgrind, clang with its sanitizer runtime, venv and wheel
+#            tools: everything the quick, default and clang workflows need
+#   windows  mingw-w64 and the 64-bit Wine (the windows workflow)
+#   win32    the i386 architecture and the 32-bit Wine (its -win32 files)
+#   arm64, armhf, i386, ppc64el, riscv64, s390x
+#            each Linux architecture's cross compiler, with qemu-user for
+#            those this machine cannot run itself (that architecture's
+#            workflow)
+#
+# A mirror that serves a bad index for a while is not the end: apt-get update
+# is tried a few times, and what it could fetch is used. A core package that
+# cannot be installed stops the script with the package and apt's own words;
+# any other group is reported as "== NOT TESTED: <group>: <reason>" and the
+# script still succeeds. Run as root (or with sudo, for apt).
+set -uo pipefail
+
+declare -A packages=(
+  [core]="cmake g++ clang clang-format libclang-rt-14-dev googletest libgtest-dev valgrind binutils
+          ninja-build python3.11 python3.11-dev python3.11-dbg python3.11-venv python3-wheel gunicorn"
+  [windows]="g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64"
+  [win32]="wine32:i386"
+  [arm64]="g++-aarch64-linux-gnu qemu-user-static"
+  [armhf]="g++-arm-linux-gnueabihf qemu-user-static"
+  [i386]="g++-i686-linux-gnu"
+  [ppc64el]="g++-powerpc64le-linux-gnu qemu-user-static"
+  [riscv64]="g++-riscv64-linux-gnu qemu-user-static"
+  [s390x]="g++-s390x-linux-gnu qemu-user-static"
+)
+groups=(core windows win32 arm64 armhf i386 ppc64el riscv64 s390x)
+# apt-get update: how often, and how long to wait between tries (seconds).
+tries=${ADDONGATE_SETUP_TRIES:-3}
+pause=${ADDONGATE_SETUP_PAUSE:-20}
+
+say() { echo "setup: $*"; }
+usage() {
+  echo "usage: $0 [GROUP...] | --check GROUP... | --list   (groups: ${groups[*]})" >&2
+  exit 2
+}
+
+missing_of() {
+  local p
+  for p in ${packages[$1]}; do
+    dpkg -s "$p" >/dev/null 2>&1 || echo "$p"
+  done
+}
+
+check_groups() {
+  local g status=0 missing
+  for g in "$@"; do
+    [ -n "${packages[$g]+x}" ] || usage
+    missing=$(missing_of "$g" | tr '\n' ' ')
+    if [ -n "$missing" ]; then
+      echo "$g: not installed: ${missing% }"
+      status=1
+    fi
+  done
+  return "$status"
+}
+
+case "${1:-}" in
+  --list)
+    for g in "${groups[@]}"; do echo "$g:" ${packages[$g]}; done
+    exit 0
+    ;;
+  --check)
+    shift
+    [ $# -gt 0 ] || usage
+    check_groups "$@"
+    exit
+    ;;
+  -*) usage ;;
+esac
+wanted=("$@")
+[ $# -gt 0 ] || wanted=("${groups[@]}")
+for g in "${wanted[@]}"; do [ -n "${packages[$g]+x}" ] || usage; done
+
+export DEBIAN_FRONTEND=noninteractive
+apt=(apt-get -o DPkg::Lock::Timeout=300)
+log=$(mktemp -d)
+trap 'rm -rf "$log"' EXIT
+
+# What each wanted group still lacks; nothing is fetched when that is nothing.
+declare -A lacking=()
+need_update=""
+for g in "${wanted[@]}"; do
+  lacking[$g]=$(missing_of "$g" | tr '\n' ' ')
+  [ -z "${lacking[$g]// /}" ] || need_update=1
+done
+if [ -z "$need_update" ]; then
+  say "every package of ${wanted[*]} is installed"
+  exit 0
+fi
+
+if [ -n "${lacking[win32]:-}" ] &&
+  ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386 || say "could not add the i386 architecture"
+fi
+
+# A mirror in the middle of a sync serves an index of the wrong size for a
+# while; apt-get update then fails but keeps every index it did fetch.
+for ((try = 1; try <= tries; try++)); do
+  if "${apt[@]}" update >"$log/update" 2>&1; then
+    break
+  fi
+  if ((try < tries)); then
+    say "apt-get update failed (try $try of $tries); again in ${pause}s"
+    sleep "$pause"
+  else
+    say "apt-get update failed $tries times; going on with the indexes it did fetch. What failed:"
+    grep -E '^(E|W|Err):' "$log/update" | sed 's/^/  /' | head -20
+  fi
+done
+
+# apt's own words on why the packages cannot be installed: its E: lines, or
+# its last line when it has none.
+apt_reason() {
+  local why
+  why=$(grep -E '^E:' "$1" | tr '\n' ' ')
+  [ -n "$why" ] || why=$(tail -n1 "$1")
+  echo "${why% }"
+}
+
+# Installs one group; on failure prints "<package>: <apt's message>" naming
+# the first package apt cannot install on its own, else the whole group.
+install_group() {
+  local g=$1 p
+  # shellcheck disable=SC2086
+  if "${apt[@]}" install -y -q ${lacking[$g]} >"$log/$g" 2>&1; then
+    return 0
+  fi
+  for p in ${lacking[$g]}; do
+    if ! "${apt[@]}" install -s "$p" >"$log/$g-$p" 2>&1; then
+      echo "cannot install $p: $(apt_reason "$log/$g-$p")"
+      return 1
+    fi
+  done
+  echo "cannot install ${lacking[$g]% }: $(apt_reason "$log/$g")"
+  return 1
+}
+
+for g in "${wanted[@]}"; do
+  [ -n "${lacking[$g]// /}" ] || continue
+  say "$g: installing ${lacking[$g]% }"
+  if why=$(install_group "$g"); then
+    continue
+  fi
+  if [ "$g" = core ]; then
+    say "core: $why"
+    exit 1
+  fi
+  echo "== NOT TESTED: $g: $why"
+done
+exit 0
