@@ -8,9 +8,11 @@
 # under Wine); a file that cannot be made or does not import is left out and
 # named, with the reason, at the end.
 #
-#   ADDONGATE_WIN_RUNTIMES=../shared/windows tools/release.sh
+#   ADDONGATE_WIN_RUNTIMES=../shared/windows tools/release.sh [PLATFORM...]
 #
-# Exits 0 when every file was made, 2 when some were left out, 1 on error.
+# PLATFORMs (default: all) are linux, windows and arm64; the others are
+# neither built nor named. Exits 0 when every file asked for was made, 2 when
+# some were left out, 1 on error.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -18,6 +20,9 @@ dist="$root/dist"
 linux="$root/build/release"
 arm64="$root/build/release-arm64"
 windows="$root/build/release-windows"
+platforms=("$@")
+[ $# -gt 0 ] || platforms=(linux windows arm64)
+wanted() { [[ " ${platforms[*]} " == *" $1 "* ]]; }
 made=()
 missing=()
 unchecked=()
@@ -56,36 +61,40 @@ linux_modules() {
         note_missing "$file" "does not import in $exe: ${out##*$'\n'}"
       fi
     done <"$dir/interpreters.tsv"
+    # Interpreters the build was given but could not take.
+    while IFS= read -r line; do note_missing "${dir#$root/build/}" "$line"; done \
+      <"$dir/not_tested.txt"
   else
     note_missing "${dir#$root/}" "the build failed, see ${dir#$root/}.configure.log and .build.log"
   fi
 }
 
-echo "== Linux modules (build/release)"
-linux_modules "$linux"
+if wanted linux; then
+  echo "== Linux modules (build/release)"
+  linux_modules "$linux"
+fi
 
 # ---- Linux on 64-bit ARM: cross-built, imported under qemu-user ------------
 # The arm64 interpreters are fetched as the arm64 preset fetches them.
-echo "== Linux aarch64 modules (build/release-arm64)"
-if ! command -v aarch64-linux-gnu-g++ >/dev/null || ! command -v qemu-aarch64-static >/dev/null; then
+if ! wanted arm64; then
+  :
+elif ! command -v aarch64-linux-gnu-g++ >/dev/null || ! command -v qemu-aarch64-static >/dev/null; then
   note_missing "aarch64 modules" "the cross-compiler or qemu-user is missing (g++-aarch64-linux-gnu, qemu-user-static)"
 else
+  echo "== Linux aarch64 modules (build/release-arm64)"
   linux_modules "$arm64" --toolchain cmake/toolchains/aarch64-linux-gnu.cmake
-  # (A configure step that failed early wrote no such list.)
-  if [ -f "$arm64/not_tested.txt" ]; then
-    while IFS= read -r line; do note_missing "aarch64 module" "$line"; done \
-      <"$arm64/not_tested.txt"
-  fi
 fi
 
 # ---- Windows: cross-built, imported under Wine ------------------------------
 # One file per runtime folder the windows build finds (windows_builds.tsv);
 # the shipped pair is named even when the build cannot say more.
-echo "== Windows modules (build/release-windows)"
 required=(addonGate.cp36-win32.pyd addonGate.cp38-win_amd64.pyd)
 runtimes=${ADDONGATE_WIN_RUNTIMES:-}
 why=""
-if [ -z "$runtimes" ]; then
+if ! wanted windows; then
+  required=()
+  why="not asked for"
+elif [ -z "$runtimes" ]; then
   why="ADDONGATE_WIN_RUNTIMES is not set (a folder with py36-win32/, py38-amd64/ and any other py3X-amd64/ or py3X-win32/)"
 elif ! command -v i686-w64-mingw32-g++ >/dev/null || ! command -v x86_64-w64-mingw32-g++ >/dev/null; then
   why="the mingw-w64 cross-compilers are missing (g++-mingw-w64-i686, g++-mingw-w64-x86-64)"
@@ -96,21 +105,23 @@ elif ! cmake -S . -B "$windows" -DADDONGATE_WINDOWS=ON -DADDONGATE_VARIANTS=OFF 
   why="the configure step failed, see ${windows#$root/}.configure.log"
 fi
 if [ -z "$why" ]; then
+  echo "== Windows modules (build/release-windows)"
   export WINEPREFIX="$windows/wineprefix"
   if [ ! -d "$WINEPREFIX" ]; then
     WINEDEBUG=-all tests_wineboot </dev/null >/dev/null 2>&1 || true
   fi
   : >"$windows.build.log"
+  wine32_gap=$(tests_wine_32bit_gap)
   while IFS=$'\t' read -r tag file runtime; do
     if ! cmake --build "$windows" -j2 --target "addonGate_$tag" </dev/null >>"$windows.build.log" 2>&1; then
       note_missing "$file" "the build failed, see ${windows#$root/}.build.log"
     elif [ ! -f "$windows/$file" ]; then
       note_missing "$file" "the build left no file in build/release-windows"
-    elif [[ "$file" == *-win32.pyd ]] && ! tests_wine_runs_32bit; then
+    elif [[ "$file" == *-win32.pyd ]] && [ -n "$wine32_gap" ]; then
       # Built and cross-checked, but no 32-bit interpreter runs here.
       cp "$windows/$file" "$dist/"
       made+=("$file")
-      unchecked+=("$file: not imported, this machine cannot run 32-bit programs")
+      unchecked+=("$file: not imported, $wine32_gap")
     elif out=$(PYTHONPATH="$windows:$root/host" tests/windows/wine_python.sh "$runtime" \
                  -c "$check_import" "$file" 2>&1); then
       cp "$windows/$file" "$dist/"
@@ -129,7 +140,7 @@ fi
 # from run to run.
 echo "== wheels"
 wheel_python=${ADDONGATE_WHEEL_PYTHON:-/usr/bin/python3}
-version=$(cat "$linux/version.txt" 2>/dev/null || cat "$windows/version.txt" 2>/dev/null || true)
+version=$(cat "$linux/version.txt" "$arm64/version.txt" "$windows/version.txt" 2>/dev/null | head -n1 || true)
 modules=("${made[@]}")
 if [ -z "$version" ]; then
   for file in "${modules[@]}"; do note_missing "wheel of $file" "no build wrote version.txt"; done

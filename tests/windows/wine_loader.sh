@@ -14,9 +14,13 @@ tests_wine_loader() {
   fi
 }
 
-# Whether this machine runs 32-bit programs (the 32-bit Wine loader).
-tests_wine_runs_32bit() {
-  [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1
+# Why the 32-bit interpreters cannot run here, or nothing when they can.
+tests_wine_32bit_gap() {
+  if [ ! -x /usr/lib/wine/wine ]; then
+    echo "the 32-bit Wine (wine32:i386) is not installed"
+  elif ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    echo "this machine cannot run 32-bit programs"
+  fi
 }
 
 # tests_wineboot: makes (or updates) $WINEPREFIX, through the 64-bit loader
