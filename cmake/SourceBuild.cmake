@@ -1,6 +1,6 @@
-# A build backend's build (pip install ., pip wheel ., an sdist): scikit-build-core
-# sets SKBUILD and passes the interpreter that asked for the build as
-# Python_EXECUTABLE. Exactly one module, for that interpreter, installed with
+# A build backend's build (pip install . or pip wheel . in a checkout or an
+# unpacked sdist): scikit-build-core sets SKBUILD and passes the interpreter
+# that asked for the build as Python_EXECUTABLE. Exactly one module, for that interpreter, installed with
 # its stub into the wheel's root; no tests, variants or test programs.
 set(python "${Python_EXECUTABLE}")
 if(NOT python)
@@ -28,9 +28,9 @@ message(STATUS "addonGate: one module for ${py_EXE} (${py_SUFFIX})")
 
 addongate_module(addonGate "${py_INCLUDE}" "${py_SUFFIX}" "${CMAKE_BINARY_DIR}")
 # Where the linker is not GNU's (neither is tried here): Apple's knows neither
-# of the options above and leaves the interpreter's symbols to load time with
-# -undefined dynamic_lookup; MSVC takes its own flags and links the
-# interpreter's import library, which the backend names.
+# of addongate_module's linker options and leaves the interpreter's symbols to
+# load time with -undefined dynamic_lookup; MSVC takes its own flags and links
+# the interpreter's import library, which the backend names.
 if(APPLE)
   set_property(TARGET addonGate PROPERTY LINK_OPTIONS -undefined dynamic_lookup)
 elseif(MSVC)
