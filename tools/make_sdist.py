@@ -38,23 +38,24 @@ def wheelhouse():
     return os.path.abspath(folder) if os.path.isdir(folder) else None
 
 
-def build_system():
+def pyproject():
+    """pyproject.toml's tables (make_wheel.py reads the project's name there)."""
     try:
         import tomllib
     except ImportError:
         try:
             import tomli as tomllib
         except ImportError:
-            sys.exit("make_sdist: %s reads no TOML (3.11+ or tomli)" % sys.executable)
+            sys.exit("%s reads no TOML (3.11+, or tomli installed)" % sys.executable)
     with open(os.path.join(ROOT, "pyproject.toml"), "rb") as f:
-        return tomllib.load(f)["build-system"]
+        return tomllib.load(f)
 
 
 def main(argv):
     if len(argv) != 2:
         sys.exit("usage: make_sdist.py DEST_DIR")
     dest = os.path.abspath(argv[1])
-    system = build_system()
+    system = pyproject()["build-system"]
     found = wheelhouse()
     with tempfile.TemporaryDirectory() as work:
         venv = os.path.join(work, "venv")

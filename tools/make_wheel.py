@@ -17,7 +17,7 @@ import subprocess
 import sys
 import tempfile
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from make_sdist import pyproject
 
 # The legacy names pip before 20.3 knows these glibc levels by.
 LEGACY_MANYLINUX = {(2, 5): "manylinux1", (2, 12): "manylinux2010", (2, 17): "manylinux2014"}
@@ -75,23 +75,13 @@ def tags_for(path):
     return "cp3" + minor, abi, platforms, int(minor)
 
 
-def project():
-    """The name and summary pyproject.toml gives the project."""
-    try:
-        import tomllib
-    except ImportError:
-        import tomli as tomllib
-    with open(os.path.join(ROOT, "pyproject.toml"), "rb") as f:
-        table = tomllib.load(f)["project"]
-    return table["name"], table["description"]
-
-
 def main(argv):
     if len(argv) != 5:
         fail("usage: make_wheel.py MODULE_FILE STUB VERSION DEST_DIR")
     module, stub, version, dest = argv[1:]
     python_tag, abi, platforms, minor = tags_for(module)
-    name, summary = project()
+    project = pyproject()["project"]
+    name, summary = project["name"], project["description"]
     # File names carry the normalised name, as the source distribution's does
     # and as build backends write them.
     file_name = re.sub(r"[-_.]+", "_", name).lower()
