@@ -5,8 +5,9 @@
 The tags come from the file itself: the interpreter and ABI from its name
 (addonGate.cpython-311d-x86_64-linux-gnu.so, addonGate.cp38-win_amd64.pyd),
 a Linux file's platform from its ELF header and the newest glibc symbol
-version it needs. Prints the wheel's path. Run it with an interpreter that
-has the wheel package (Debian's python3-wheel is /usr/bin/python3's).
+version it needs; the name and summary from pyproject.toml. Prints the
+wheel's path. Run it with an interpreter that has the wheel package and reads
+TOML (Debian's /usr/bin/python3: 3.11, with python3-wheel).
 """
 import os
 import re
@@ -16,8 +17,7 @@ import subprocess
 import sys
 import tempfile
 
-NAME = "addonGate"
-SUMMARY = "Reaches a web host's installed plugins through one class, Plugin"
+from make_sdist import pyproject
 
 # The legacy names pip before 20.3 knows these glibc levels by.
 LEGACY_MANYLINUX = {(2, 5): "manylinux1", (2, 12): "manylinux2010", (2, 17): "manylinux2014"}
@@ -80,15 +80,20 @@ def main(argv):
         fail("usage: make_wheel.py MODULE_FILE STUB VERSION DEST_DIR")
     module, stub, version, dest = argv[1:]
     python_tag, abi, platforms, minor = tags_for(module)
+    project = pyproject()["project"]
+    name, summary = project["name"], project["description"]
+    # File names carry the normalised name, as the source distribution's does
+    # and as build backends write them.
+    file_name = re.sub(r"[-_.]+", "_", name).lower()
     with tempfile.TemporaryDirectory() as work:
         tree = os.path.join(work, "tree")
-        info = os.path.join(tree, "%s-%s.dist-info" % (NAME, version))
+        info = os.path.join(tree, "%s-%s.dist-info" % (file_name, version))
         os.makedirs(info)
         shutil.copy(module, tree)
         shutil.copy(stub, tree)
         with open(os.path.join(info, "METADATA"), "w") as f:
             f.write("Metadata-Version: 2.1\nName: %s\nVersion: %s\nSummary: %s\n"
-                    "Requires-Python: ==3.%d.*\n" % (NAME, version, SUMMARY, minor))
+                    "Requires-Python: ==3.%d.*\n" % (name, version, summary, minor))
         with open(os.path.join(info, "WHEEL"), "w") as f:
             f.write("Wheel-Version: 1.0\nGenerator: tools/make_wheel.py\nRoot-Is-Purelib: false\n")
             for platform in platforms:
@@ -99,7 +104,7 @@ def main(argv):
         if len(made) != 1:
             fail("wheel pack left %r" % made)
         # pack sorts the platform tags; the usual order names the glibc level first.
-        wanted = "%s-%s-%s-%s-%s.whl" % (NAME, version, python_tag, abi, ".".join(platforms))
+        wanted = "%s-%s-%s-%s-%s.whl" % (file_name, version, python_tag, abi, ".".join(platforms))
         shutil.move(os.path.join(work, made[0]), os.path.join(dest, wanted))
     print(os.path.join(dest, wanted))
 

@@ -2,11 +2,11 @@
 # Gathers the files a host would ship into dist/: the module for each Linux
 # interpreter found (as the default build finds them) and for each arm64
 # interpreter the arm64 build fetches, one Windows file per runtime folder in
-# ADDONGATE_WIN_RUNTIMES and the type stub, with a SHA256SUMS file, and each
-# module again as a wheel that pip installs. Each module is imported in its
-# own interpreter first (the aarch64 ones under qemu-user, the Windows ones
-# under Wine); a file that cannot be made or does not import is left out and
-# named, with the reason, at the end.
+# ADDONGATE_WIN_RUNTIMES and the type stub, with a SHA256SUMS file, each
+# module again as a wheel that pip installs, and the source distribution.
+# Each module is imported in its own interpreter first (the aarch64 ones under
+# qemu-user, the Windows ones under Wine); a file that cannot be made or does
+# not import is left out and named, with the reason, at the end.
 #
 #   ADDONGATE_WIN_RUNTIMES=../shared/windows tools/release.sh [PLATFORM...]
 #
@@ -29,7 +29,8 @@ unchecked=()
 . tests/windows/wine_loader.sh
 
 rm -rf "$dist"
-mkdir -p "$dist"
+# (build/ holds the builds' logs, also in a fresh checkout.)
+mkdir -p "$dist" "$root/build"
 
 note_missing() { missing+=("$1: $2"); }
 
@@ -136,9 +137,10 @@ fi
 
 # ---- one wheel per module file ----------------------------------------------
 # Packed by the wheel package's own tool (Debian's python3-wheel), with the
-# tags read from each file; SOURCE_DATE_EPOCH keeps the archives the same
-# from run to run.
+# tags read from each file; SOURCE_DATE_EPOCH keeps these archives and the
+# source distribution the same from run to run.
 echo "== wheels"
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || echo 315532800)}
 wheel_python=${ADDONGATE_WHEEL_PYTHON:-/usr/bin/python3}
 version=$(cat "$linux/version.txt" "$arm64/version.txt" "$windows/version.txt" 2>/dev/null | head -n1 || true)
 modules=("${made[@]}")
@@ -149,7 +151,6 @@ elif ! "$wheel_python" -c 'import wheel' 2>/dev/null; then
     note_missing "wheel of $file" "$wheel_python has no wheel package (python3-wheel)"
   done
 else
-  export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || echo 315532800)}
   for file in "${modules[@]}"; do
     if wheel=$("$wheel_python" tools/make_wheel.py "$dist/$file" class/addonGate.pyi "$version" \
                  "$dist" 2>&1); then
@@ -158,6 +159,17 @@ else
       note_missing "wheel of $file" "${wheel##*$'\n'}"
     fi
   done
+fi
+
+# ---- the source distribution ------------------------------------------------
+# What `pip install addongate-<version>.tar.gz` builds from on a platform with
+# no file here, made by the build backend itself (tools/make_sdist.py; offline
+# from ADDONGATE_WHEELHOUSE or ../shared/wheelhouse when there is one).
+echo "== source distribution"
+if sdist=$("$wheel_python" tools/make_sdist.py "$dist" 2>"$root/build/sdist.log"); then
+  made+=("$(basename "$sdist")")
+else
+  note_missing "source distribution" "tools/make_sdist.py failed, see build/sdist.log"
 fi
 
 # ---- the stub and the sums --------------------------------------------------

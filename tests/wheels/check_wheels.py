@@ -18,44 +18,20 @@ import glob
 import os
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import zipfile
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from pip_venv import (FIND, IMPORTS_FROM, PIP, ROOT, check, check_installed, clean_env,
+                      ext_suffix, finish, not_tested, run, venv_with_pip)
+
 DIST = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "dist"))
 LINUX = os.path.join(ROOT, "build", "release")
 ARM64 = os.path.join(ROOT, "build", "release-arm64")
 WINDOWS = os.path.join(ROOT, "build", "release-windows")
-STUBS = os.path.join(ROOT, "tests", "stubs")
-PIP = ["-m", "pip", "--disable-pip-version-check", "--no-cache-dir"]
-FIND = ["--no-index", "--find-links"]
-# An import from the given folder, with the host's modules beside it; under
-# Wine the folder is Z:\..., in any case of letters.
-IMPORTS_FROM = ("import addonGate, os, sys; "
-                "sys.exit(not os.path.realpath(addonGate.__file__).startswith(sys.argv[1]))")
+# Under Wine the folder is Z:\..., in any case of letters.
 IMPORTS_FROM_WINDOWS = ("import addonGate, os, sys; "
                         "sys.exit(os.path.dirname(addonGate.__file__).lower() != sys.argv[1].lower())")
-
-results = {"passed": 0, "failed": 0}
-
-
-def run(cmd, **kwargs):
-    return subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                          stdin=subprocess.DEVNULL, universal_newlines=True, **kwargs)
-
-
-def check(ok, what, out=""):
-    results["passed" if ok else "failed"] += 1
-    print("%s %s" % ("ok  " if ok else "FAIL", what))
-    if not ok and out:
-        print("     " + out.strip().replace("\n", "\n     ")[-3000:])
-    return ok
-
-
-def not_tested(what, why):
-    print("== NOT TESTED: %s (%s)" % (what, why))
 
 
 def rows(path):
@@ -69,50 +45,20 @@ def wheels():
     return sorted(os.path.basename(w) for w in glob.glob(os.path.join(DIST, "*.whl")))
 
 
-def clean_env(**extra):
-    env = {k: v for k, v in os.environ.items()
-           if not k.startswith(("PYTHON", "ADDONGATE_", "PIP_", "VIRTUAL_ENV"))}
-    env.update(PYTHONDONTWRITEBYTECODE="1", **extra)
-    return env
-
-
 def linux(work):
     first_venv = None
     for tag, exe in rows(os.path.join(LINUX, "interpreters.tsv")):
-        suffix = run([exe, "-c", "import sysconfig; print(sysconfig.get_config_var('EXT_SUFFIX'))"])
-        module = "addonGate" + suffix.stdout.strip()
+        module = "addonGate" + ext_suffix(exe)
         if not os.path.exists(os.path.join(DIST, module)):
             not_tested(tag, "dist/ holds no %s" % module)
             continue
-        venv = os.path.join(work, "venv-" + tag)
-        made = run([exe, "-m", "venv", venv], env=clean_env())
-        python = os.path.join(venv, "bin", "python")
-        if made.returncode != 0 or run([python] + PIP + ["--version"]).returncode != 0:
-            said = made.stdout.strip().splitlines()
-            not_tested("pip install on %s" % tag, "python -m venv made no venv with pip%s" %
-                       (": " + said[-1] if said else ""))
+        python = venv_with_pip(exe, os.path.join(work, "venv-" + tag), tag)
+        if python is None:
             continue
-        site = run([python, "-c", "import sysconfig; print(sysconfig.get_paths()['platlib'])"])
-        site = os.path.realpath(site.stdout.strip())
-        env = clean_env(PYTHONPATH=STUBS)
-        got = run([python] + PIP + ["install"] + FIND + [DIST, "addonGate"], env=env)
+        got = run([python] + PIP + ["install"] + FIND + [DIST, "addonGate"], env=clean_env())
         if not check(got.returncode == 0, "%s: pip install addonGate" % tag, got.stdout):
             continue
-        got = run([python, "-c", IMPORTS_FROM, site], env=env)
-        check(got.returncode == 0 and os.path.exists(os.path.join(site, module)) and
-              os.path.exists(os.path.join(site, "addonGate.pyi")),
-              "%s: %s and the stub in the venv, imported from there" % (tag, module), got.stdout)
-        got = run([python, "-m", "unittest", "discover", "-s", "tests", "-t", "tests",
-                   "-p", "test_*.py"], cwd=ROOT,
-                  env=clean_env(PYTHONPATH=os.pathsep.join([STUBS, os.path.join(ROOT, "tests")])))
-        summary = re.findall(r"^(Ran \d+ tests.*|OK.*|FAILED.*)$", got.stdout, re.M)
-        check(got.returncode == 0, "%s: module suite on the installed module: %s" %
-              (tag, ", ".join(summary)), got.stdout)
-        got = run([python] + PIP + ["uninstall", "-y", "addonGate"], env=env)
-        gone = run([python, "-c", "import addonGate"], env=env)
-        check(got.returncode == 0 and gone.returncode != 0 and
-              not glob.glob(os.path.join(site, "addonGate*")),
-              "%s: pip uninstall removes it" % tag, got.stdout)
+        check_installed(python, tag)
         if first_venv is None:
             first_venv = (tag, python, module)
     if first_venv is not None:
@@ -234,8 +180,7 @@ def main():
             linux(work)
             arm64(work)
             windows(work)
-    print("%d passed, %d failed" % (results["passed"], results["failed"]))
-    return 1 if results["failed"] else 0
+    return finish()
 
 
 if __name__ == "__main__":
