@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Gathers the files a host would ship into dist/: the module for each Linux
-# interpreter found (as the default build finds them) and for each arm64
-# interpreter the arm64 build fetches, one Windows file per runtime folder in
+# interpreter found (as the default build finds them) and for each
+# interpreter of another Linux machine the cross builds fetch (every version
+# of each row of cmake/platforms.tsv), one Windows file per runtime folder in
 # ADDONGATE_WIN_RUNTIMES and the type stub, with a SHA256SUMS file, and each
 # module again as a wheel that pip installs. Each module is imported in its
-# own interpreter first (the aarch64 ones under qemu-user, the Windows ones
-# under Wine); a file that cannot be made or does not import is left out and
-# named, with the reason, at the end.
+# own interpreter first (the other machines' under qemu-user or natively, the
+# Windows ones under Wine); a file that cannot be made or does not import is
+# left out and named, with the reason, at the end.
 #
 #   ADDONGATE_WIN_RUNTIMES=../shared/windows tools/release.sh
 #
@@ -16,7 +17,6 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 dist="$root/dist"
 linux="$root/build/release"
-arm64="$root/build/release-arm64"
 windows="$root/build/release-windows"
 made=()
 missing=()
@@ -37,7 +37,7 @@ check_import='import addonGate, os, sys; sys.exit(os.path.basename(addonGate.__f
 linux_modules() {
   local dir=$1 tag exe file out
   shift
-  if cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DADDONGATE_VARIANTS=OFF \
+  if cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DADDONGATE_TESTS=OFF -DADDONGATE_VARIANTS=OFF \
        -DADDONGATE_UNIT_TESTS=OFF -DADDONGATE_SANITIZE_TAGS= -DADDONGATE_MEMCHECK_TAGS= "$@" \
        >"$dir.configure.log" 2>&1 &&
      cmake --build "$dir" -j2 >"$dir.build.log" 2>&1; then
@@ -64,19 +64,22 @@ linux_modules() {
 echo "== Linux modules (build/release)"
 linux_modules "$linux"
 
-# ---- Linux on 64-bit ARM: cross-built, imported under qemu-user ------------
-# The arm64 interpreters are fetched as the arm64 preset fetches them.
-echo "== Linux aarch64 modules (build/release-arm64)"
-if ! command -v aarch64-linux-gnu-g++ >/dev/null || ! command -v qemu-aarch64-static >/dev/null; then
-  note_missing "aarch64 modules" "the cross-compiler or qemu-user is missing (g++-aarch64-linux-gnu, qemu-user-static)"
-else
-  linux_modules "$arm64" --toolchain cmake/toolchains/aarch64-linux-gnu.cmake
-  # (A configure step that failed early wrote no such list.)
-  if [ -f "$arm64/not_tested.txt" ]; then
-    while IFS= read -r line; do note_missing "aarch64 module" "$line"; done \
-      <"$arm64/not_tested.txt"
+# ---- Linux on other machines: cross-built, imported in their interpreters --
+# One build per row of cmake/platforms.tsv, its interpreters fetched as the
+# preset of that name fetches them.
+for arch in $(tools/platforms.sh); do
+  dir="$root/build/release-$arch"
+  echo "== Linux $arch modules (build/release-$arch)"
+  if ! lacking=$(tools/setup.sh --check "$arch"); then
+    note_missing "$arch modules" "$lacking"
+    continue
   fi
-fi
+  linux_modules "$dir" --toolchain cmake/toolchains/linux-cross.cmake -DADDONGATE_DEB_ARCH="$arch"
+  # (A configure step that failed early wrote no such list.)
+  if [ -f "$dir/not_tested.txt" ]; then
+    while IFS= read -r line; do note_missing "$arch module" "$line"; done <"$dir/not_tested.txt"
+  fi
+done
 
 # ---- Windows: cross-built, imported under Wine ------------------------------
 # One file per runtime folder the windows build finds (windows_builds.tsv);
