@@ -28,6 +28,10 @@ add_test(NAME stress_${tag}
          WORKING_DIRECTORY "${src}")
 set_tests_properties(fuzz_${tag} stress_${tag} PROPERTIES ENVIRONMENT
   "${test_env};PYTHONPATH=${fuzz_path}")
+if(py_DEBUG AND ADDONGATE_DEBUG_SOAK_CALLS)
+  set_property(TEST stress_${tag} APPEND PROPERTY ENVIRONMENT
+               "ADDONGATE_SOAK_CALLS=${ADDONGATE_DEBUG_SOAK_CALLS}")
+endif()
 
 # The benchmark's plain-Python facade and the module held to tests/model.py.
 add_test(NAME bench_check_${tag}
