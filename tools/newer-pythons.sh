@@ -261,8 +261,10 @@ for v in "${versions[@]}"; do
   fi
   libdir=$(dirname "$libc")
   rm -f "$root/usr/bin/qemu-run"
-  if [ -z "$foreign" ] || { [ "$native_on" = "$(uname -m)" ] && "$loader" --version >/dev/null 2>&1; }; then
-    say "CPython $v: runs without an emulator"
+  if [ -z "$foreign" ]; then
+    :
+  elif [ "$native_on" = "$(uname -m)" ] && "$loader" --version >/dev/null 2>&1; then
+    say "CPython $v: this machine runs $arch programs itself; no emulator"
   elif [ "${#emulator[@]}" -gt 0 ]; then
     # Runs any program of the tree (qemu-run [QEMU_OPTIONS] PROGRAM ARGS):
     # the unpacked root stands in for / wherever it holds the path asked for
