@@ -30,7 +30,8 @@ endfunction()
 # interpreter unpacked away from the prefix it was built for (with its own C
 # library, as tools/newer-pythons.sh leaves it) also sets _HOME, its prefix,
 # and _LOADER, the dynamic loader an embedding application must run under
-# (for an arm64 tree, under the tree's bin/qemu-run).
+# (for a tree of another machine, under the tree's bin/qemu-run where
+# tools/newer-pythons.sh wrote one).
 function(addongate_probe python prefix)
   execute_process(
     COMMAND "${python}" -c [=[
@@ -52,7 +53,9 @@ if shared and built_prefix and sys.prefix != built_prefix and lib.startswith(bui
     moved = sys.prefix + lib[len(built_prefix):]
     if os.path.exists(moved):
         lib, home = moved, sys.prefix
-        loaders = sorted(glob.glob(os.path.join(os.path.dirname(lib), "ld-linux*.so.*")))
+        # (ld64.so.N: the 64-bit POWER and S/390 loaders' names.)
+        loaders = sorted(glob.glob(os.path.join(os.path.dirname(lib), "ld-linux*.so.*")) +
+                         glob.glob(os.path.join(os.path.dirname(lib), "ld64.so.*")))
         loader = loaders[0] if loaders else ""
 print(lib if shared and lib.endswith(".so") and os.path.exists(lib) else "")
 print(home)
@@ -105,11 +108,19 @@ endfunction()
 
 # A cross build's interpreter list: the target architecture's Debian CPython
 # packages, fetched and unpacked under ADDONGATE_CROSS_ROOT by
-# tools/newer-pythons.sh, each run under qemu-user. A version or build that
-# cannot be had is kept in ADDONGATE_NOT_FETCHED, for the build's
-# not_tested.txt.
+# tools/newer-pythons.sh, each run under qemu-user (or natively). The
+# versions are the architecture's row of cmake/platforms.tsv unless the
+# environment variable ADDONGATE_CROSS_VERSIONS (a space- or ;-list) or the
+# cache variable of that name says otherwise. A version or build that cannot
+# be had is kept in ADDONGATE_NOT_FETCHED, for the build's not_tested.txt.
 function(addongate_cross_pythons out)
-  set(ADDONGATE_CROSS_VERSIONS "3.11;3.14;3.15" CACHE STRING
+  set(versions "${ADDONGATE_PLATFORM_versions}")
+  if(DEFINED ENV{ADDONGATE_CROSS_VERSIONS})
+    set(versions "$ENV{ADDONGATE_CROSS_VERSIONS}")
+  endif()
+  string(REPLACE " " ";" versions "${versions}")
+  list(REMOVE_ITEM versions "")
+  set(ADDONGATE_CROSS_VERSIONS "${versions}" CACHE STRING
       "CPython versions fetched for a cross build, release and debug each")
   set(ADDONGATE_CROSS_ROOT "${CMAKE_SOURCE_DIR}/build-newer/${ADDONGATE_DEB_ARCH}" CACHE PATH
       "Where a cross build's interpreters are unpacked (kept between builds)")

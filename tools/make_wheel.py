@@ -4,15 +4,16 @@
 
 The tags come from the file itself: the interpreter and ABI from its name
 (addonGate.cpython-311d-x86_64-linux-gnu.so, addonGate.cp38-win_amd64.pyd),
-a Linux file's platform from its ELF header and the newest glibc symbol
-version it needs; the name and summary from pyproject.toml. Prints the
-wheel's path. Run it with an interpreter that has the wheel package and reads
-TOML (Debian's /usr/bin/python3: 3.11, with python3-wheel).
+a Linux file's platform from the machine its name ends in (x86-64 or a row
+of cmake/platforms.tsv), checked against its ELF header, and the newest
+glibc symbol version it needs, or the row's level if that is newer; the name
+and summary from pyproject.toml. Prints the wheel's path. Run it with an
+interpreter that has the wheel package and reads TOML (Debian's
+/usr/bin/python3: 3.11, with python3-wheel).
 """
 import os
 import re
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
@@ -21,25 +22,45 @@ from make_sdist import pyproject
 
 # The legacy names pip before 20.3 knows these glibc levels by.
 LEGACY_MANYLINUX = {(2, 5): "manylinux1", (2, 12): "manylinux2010", (2, 17): "manylinux2014"}
-# The oldest level a manylinux tag names.
-OLDEST_MANYLINUX = (2, 5)
-ELF_MACHINES = {62: "x86_64", 183: "aarch64"}
+PLATFORMS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                         "cmake", "platforms.tsv")
+# This machine's own files, which no row of the table describes: the oldest
+# level a manylinux tag names.
+NATIVE = {"multiarch": "x86_64-linux-gnu", "machine": "x86_64",
+          "elf": "Advanced Micro Devices X86-64", "glibc": "2.5"}
 
 
 def fail(message):
     sys.exit("make_wheel: %s" % message)
 
 
-def elf_machine(path):
-    with open(path, "rb") as f:
-        header = f.read(20)
-    if header[:4] != b"\x7fELF":
-        fail("%s is no ELF file" % path)
-    order = "<" if header[5] == 1 else ">"
-    machine = struct.unpack(order + "H", header[18:20])[0]
-    if machine not in ELF_MACHINES:
-        fail("%s: ELF machine %d has no manylinux tag here" % (path, machine))
-    return ELF_MACHINES[machine]
+def platforms():
+    """The rows of cmake/platforms.tsv, by Debian architecture: each a dict
+    from the column names of its "#arch" line to the row's values."""
+    columns, rows = None, {}
+    with open(PLATFORMS) as f:
+        for line in f:
+            fields = line.rstrip("\n").split("\t")
+            if line.startswith("#arch\t"):
+                columns = [fields[0][1:]] + fields[1:]
+            elif line.strip() and not line.startswith("#"):
+                rows[fields[0]] = dict(zip(columns, fields))
+    return rows
+
+
+def platform_of(path, multiarch):
+    """The row of the machine a module file's name ends in, after checking
+    that its ELF header names that machine."""
+    found = [p for p in list(platforms().values()) + [NATIVE] if p["multiarch"] == multiarch]
+    if not found:
+        fail("%s: no manylinux platform known for %s" % (path, multiarch))
+    out = subprocess.run(["readelf", "-h", path], stdout=subprocess.PIPE,
+                         universal_newlines=True).stdout
+    machine = re.findall(r"^\s*Machine:\s*(.*?)\s*$", out, re.M)
+    if machine != [found[0]["elf"]]:
+        fail("%s is named for %s but is no ELF file for %s (readelf -h: %s)"
+             % (path, multiarch, found[0]["elf"], machine or "not ELF"))
+    return found[0]
 
 
 def newest_glibc(path):
@@ -55,13 +76,15 @@ def newest_glibc(path):
 def tags_for(path):
     """(python tag, ABI tag, platform tags, minor version) of a module file."""
     name = os.path.basename(path)
-    linux = re.match(r"^addonGate\.cpython-3(\d+)(d?)(m?)-[^.]+\.so$", name)
+    linux = re.match(r"^addonGate\.cpython-3(\d+)(d?)(m?)-([^.]+)\.so$", name)
     windows = re.match(r"^addonGate\.cp3(\d+)-(win32|win_amd64)\.pyd$", name)
     if linux:
-        minor, debug, pymalloc = linux.groups()
+        minor, debug, pymalloc, multiarch = linux.groups()
         abi = "cp3%s%s%s" % (minor, debug, pymalloc)
-        arch = elf_machine(path)
-        level = max(newest_glibc(path), OLDEST_MANYLINUX)
+        platform = platform_of(path, multiarch)
+        oldest = tuple(int(p) for p in platform["glibc"].split("."))[:2]
+        level = max(newest_glibc(path), oldest)
+        arch = platform["machine"]
         platforms = ["manylinux_%d_%d_%s" % (level + (arch,))]
         if level in LEGACY_MANYLINUX:
             platforms.append("%s_%s" % (LEGACY_MANYLINUX[level], arch))

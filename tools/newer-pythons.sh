@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# tools/newer-pythons.sh [--arch arm64] DIR [VERSION...]
+# tools/newer-pythons.sh [--arch ARCH] DIR [VERSION...]
 #
 # Fetches the newest CPython 3.14 and 3.15 (or the VERSIONs given) that
 # Debian's newer suites serve, release and debug interpreters with their
@@ -8,10 +8,12 @@
 # DIR/bin/python3.Xd). A version the machine's own release serves (3.11 on
 # Debian 12) comes from that release, with its updates.
 #
-# --arch arm64 fetches the arm64 packages instead; each interpreter then runs
-# under qemu-user (qemu-aarch64-static, from qemu-user-static) with the
-# unpacked tree as its root for absolute paths. No binfmt_misc entry is
-# needed: sys.executable names the wrapper, which starts qemu itself.
+# --arch ARCH fetches the packages of another Debian architecture, one of
+# cmake/platforms.tsv. Its interpreters run under the qemu-user program the
+# table names for it (from qemu-user-static), with the unpacked tree as
+# their root for absolute paths; one this machine runs itself (32-bit x86 on
+# a kernel that allows it) runs without. No binfmt_misc entry is needed:
+# sys.executable names the wrapper, which starts qemu itself.
 #
 # Nothing is installed: apt runs with its own configuration, sources, lists,
 # cache and state under DIR/apt, the mirror taken from the machine's own
@@ -26,23 +28,31 @@
 set -euo pipefail
 
 usage() {
-  echo "usage: $0 [--arch arm64] DIR [VERSION...]" >&2
+  echo "usage: $0 [--arch ARCH] DIR [VERSION...]" >&2
   exit 2
 }
 arch=$(dpkg --print-architecture)
-qemu=""
+# The emulator's command (program and options) for a foreign architecture,
+# and the host machine that may run it without one.
+emulator=()
+native_on=$(uname -m)
+foreign=""
 if [ "${1:-}" = --arch ]; then
   [ $# -ge 2 ] || usage
   if [ "$2" != "$arch" ]; then
-    case "$2" in
-      arm64) qemu=qemu-aarch64-static ;;
-      *)
-        echo "$0: no emulator known for architecture '$2'" >&2
-        exit 2
-        ;;
-    esac
-    if ! qemu=$(command -v "$qemu"); then
-      echo "$0: --arch $2 needs $qemu (package qemu-user-static)" >&2
+    foreign=1
+    platforms="$(dirname "$0")/platforms.sh"
+    if ! command=$("$platforms" "$2" emulator) || ! native_on=$("$platforms" "$2" native_on); then
+      echo "$0: no emulator known for architecture '$2'" >&2
+      exit 2
+    fi
+    read -r -a emulator <<<"$command"
+    if program=$(command -v "${emulator[0]}"); then
+      emulator[0]=$program
+    elif [ "$native_on" = "$(uname -m)" ]; then
+      emulator=()
+    else
+      echo "$0: --arch $2 needs ${emulator[0]} (package qemu-user-static)" >&2
       exit 1
     fi
   fi
@@ -168,18 +178,29 @@ fix_pyconfig() {
 }
 
 # Packages of a release before the merged /usr put the C library and loader
-# under /lib; moved under usr/ they are where a newer tree keeps them, and
-# the /lib the loader's path names still reaches them.
+# under /lib or /lib64; moved under usr/ they are where a newer tree keeps
+# them, and the /lib or /lib64 the loader's path names still reaches them.
+# A link to an absolute path the tree holds is made relative, so that it
+# stays inside the tree: qemu-user would look for its target on this
+# machine. Safe to run again on a tree it has merged.
 merge_usr() {
-  local root=$1 d
+  local root=$1 d link target
   for d in lib lib64; do
-    [ -d "$root/$d" ] && [ ! -L "$root/$d" ] || continue
-    mkdir -p "$root/usr/$d"
-    cp -a "$root/$d/." "$root/usr/$d/"
-    rm -rf "${root:?}/$d"
-    ln -s "usr/$d" "$root/$d"
+    if [ -d "$root/$d" ] && [ ! -L "$root/$d" ]; then
+      mkdir -p "$root/usr/$d"
+      cp -a "$root/$d/." "$root/usr/$d/"
+      rm -rf "${root:?}/$d"
+    fi
+    if [ -d "$root/usr/$d" ] && [ ! -e "$root/$d" ] && [ ! -L "$root/$d" ]; then
+      ln -s "usr/$d" "$root/$d"
+    fi
   done
-  [ -e "$root/lib" ] || ln -s usr/lib "$root/lib"
+  find "$root" -type l -lname '/*' -print0 | while IFS= read -r -d '' link; do
+    target=$(readlink "$link")
+    if [ -e "$root$target" ] || [ -L "$root$target" ]; then
+      ln -sfn "$(realpath -m -s --relative-to="$(dirname "$link")" "$root$target")" "$link"
+    fi
+  done
 }
 
 # Unpacks the downloaded packages "name=version ..." into root.
@@ -221,28 +242,39 @@ for v in "${versions[@]}"; do
       say "CPython $v: unpacking failed; left out"
       continue
     fi
-    merge_usr "$root"
     fix_pyconfig "$root"
     echo "$pkgs" >"$stamp"
     say "CPython $v: unpacked $(wc -w <<<"$pkgs") packages into $root"
   fi
+  # (Also on a tree unpacked by an earlier version of this script.)
+  merge_usr "$root"
 
+  # The dynamic loader the interpreter names, as the tree holds it.
+  interp=$(readelf -l "$root/usr/bin/python$v" "$root/usr/bin/python${v}d" 2>/dev/null |
+    sed -n 's/.*Requesting program interpreter: \(.*\)\]$/\1/p' | head -1) || true
+  loader=""
+  [ -z "$interp" ] || loader=$(readlink -f "$root$interp") || true
   libc=$(ls "$root"/usr/lib/*/libc.so.6 2>/dev/null | head -1) || true
-  loader=$(ls "$root"/usr/lib/*/ld-linux*.so.* 2>/dev/null | head -1) || true
-  if [ -z "$libc" ] || [ -z "$loader" ]; then
-    say "CPython $v: the unpacked tree holds no C library; left out"
+  if [ -z "$libc" ] || [ ! -f "$loader" ] || [[ "$loader" != "$root"/* ]]; then
+    say "CPython $v: the unpacked tree holds no C library or no loader ${interp:-named}; left out"
     continue
   fi
   libdir=$(dirname "$libc")
-  if [ -n "$qemu" ]; then
+  rm -f "$root/usr/bin/qemu-run"
+  if [ -z "$foreign" ]; then
+    :
+  elif [ "$native_on" = "$(uname -m)" ] && "$loader" --version >/dev/null 2>&1; then
+    say "CPython $v: this machine runs $arch programs itself; no emulator"
+  elif [ "${#emulator[@]}" -gt 0 ]; then
     # Runs any program of the tree (qemu-run [QEMU_OPTIONS] PROGRAM ARGS):
     # the unpacked root stands in for / wherever it holds the path asked for
-    # (the loader, the C library, the standard library). QEMU's default CPU
-    # signs pointers with the costly architected algorithm; its own cheaper
-    # one runs the same instructions several times faster.
-    printf '#!/bin/sh\nexec "%s" -L "%s" -cpu max,pauth-impdef=on "$@"\n' "$qemu" "$root" \
+    # (the loader, the C library, the standard library).
+    printf '#!/bin/sh\nexec %s-L "%s" "$@"\n' "$(printf '"%s" ' "${emulator[@]}")" "$root" \
       >"$root/usr/bin/qemu-run"
     chmod +x "$root/usr/bin/qemu-run"
+  else
+    say "CPython $v: this kernel cannot run $arch programs, and there is no emulator; left out"
+    continue
   fi
   for exe in "python$v" "python${v}d"; do
     if [ ! -x "$root/usr/bin/$exe" ]; then
@@ -253,7 +285,7 @@ for v in "${versions[@]}"; do
     # interpreter finds its prefix from the link's target, and sys.executable
     # names the wrapper, so the interpreters it starts in turn run too.
     wrapper="$root/usr/bin/run-$exe"
-    if [ -n "$qemu" ]; then
+    if [ -f "$root/usr/bin/qemu-run" ]; then
       run="\"$root/usr/bin/qemu-run\" -0 \"\$0\" \"$root/usr/bin/$exe\""
     else
       run="\"$loader\" --library-path \"$libdir:$root/usr/lib\" --argv0 \"\$0\" \"$root/usr/bin/$exe\""

@@ -1,27 +1,30 @@
 #!/usr/bin/env bash
 # Gathers the files a host would ship into dist/: the module for each Linux
-# interpreter found (as the default build finds them) and for each arm64
-# interpreter the arm64 build fetches, one Windows file per runtime folder in
+# interpreter found (as the default build finds them) and for each
+# interpreter of another Linux machine the cross builds fetch (every version
+# of each row of cmake/platforms.tsv), one Windows file per runtime folder in
 # ADDONGATE_WIN_RUNTIMES and the type stub, with a SHA256SUMS file, each
 # module again as a wheel that pip installs, and the source distribution.
-# Each module is imported in its own interpreter first (the aarch64 ones under
-# qemu-user, the Windows ones under Wine); a file that cannot be made or does
-# not import is left out and named, with the reason, at the end.
+# Each module is imported in its own interpreter first (the other machines'
+# under qemu-user or natively, the Windows ones under Wine); a file that
+# cannot be made or does not import is left out and named, with the reason,
+# at the end.
 #
 #   ADDONGATE_WIN_RUNTIMES=../shared/windows tools/release.sh [PLATFORM...]
 #
-# PLATFORMs (default: all) are linux, windows and arm64; the others are
-# neither built nor named. Exits 0 when every file asked for was made, 2 when
-# some were left out, 1 on error.
+# PLATFORMs (default: all) are linux, windows and the machines of
+# cmake/platforms.tsv (arm64, ...); the others are neither built nor named.
+# Exits 0 when every file asked for was made, 2 when some were left out, 1 on
+# error.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 dist="$root/dist"
 linux="$root/build/release"
-arm64="$root/build/release-arm64"
 windows="$root/build/release-windows"
 platforms=("$@")
-[ $# -gt 0 ] || platforms=(linux windows arm64)
+# shellcheck disable=SC2207
+[ $# -gt 0 ] || platforms=(linux windows $(tools/platforms.sh))
 wanted() { [[ " ${platforms[*]} " == *" $1 "* ]]; }
 made=()
 missing=()
@@ -43,7 +46,7 @@ check_import='import addonGate, os, sys; sys.exit(os.path.basename(addonGate.__f
 linux_modules() {
   local dir=$1 tag exe file out
   shift
-  if cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DADDONGATE_VARIANTS=OFF \
+  if cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DADDONGATE_TESTS=OFF -DADDONGATE_VARIANTS=OFF \
        -DADDONGATE_UNIT_TESTS=OFF -DADDONGATE_SANITIZE_TAGS= -DADDONGATE_MEMCHECK_TAGS= "$@" \
        >"$dir.configure.log" 2>&1 &&
      cmake --build "$dir" -j2 >"$dir.build.log" 2>&1; then
@@ -75,16 +78,19 @@ if wanted linux; then
   linux_modules "$linux"
 fi
 
-# ---- Linux on 64-bit ARM: cross-built, imported under qemu-user ------------
-# The arm64 interpreters are fetched as the arm64 preset fetches them.
-if ! wanted arm64; then
-  :
-elif ! command -v aarch64-linux-gnu-g++ >/dev/null || ! command -v qemu-aarch64-static >/dev/null; then
-  note_missing "aarch64 modules" "the cross-compiler or qemu-user is missing (g++-aarch64-linux-gnu, qemu-user-static)"
-else
-  echo "== Linux aarch64 modules (build/release-arm64)"
-  linux_modules "$arm64" --toolchain cmake/toolchains/aarch64-linux-gnu.cmake
-fi
+# ---- Linux on other machines: cross-built, imported in their interpreters --
+# One build per row of cmake/platforms.tsv, its interpreters fetched as the
+# preset of that name fetches them.
+for arch in $(tools/platforms.sh); do
+  wanted "$arch" || continue
+  dir="$root/build/release-$arch"
+  echo "== Linux $arch modules (build/release-$arch)"
+  if ! lacking=$(tools/setup.sh --check "$arch"); then
+    note_missing "$arch modules" "$lacking"
+    continue
+  fi
+  linux_modules "$dir" --toolchain cmake/toolchains/linux-cross.cmake -DADDONGATE_DEB_ARCH="$arch"
+done
 
 # ---- Windows: cross-built, imported under Wine ------------------------------
 # One file per runtime folder the windows build finds (windows_builds.tsv);
@@ -142,7 +148,7 @@ fi
 echo "== wheels"
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || echo 315532800)}
 wheel_python=${ADDONGATE_WHEEL_PYTHON:-/usr/bin/python3}
-version=$(cat "$linux/version.txt" "$arm64/version.txt" "$windows/version.txt" 2>/dev/null | head -n1 || true)
+version=$(cat "$root"/build/release*/version.txt 2>/dev/null | head -n1 || true)
 modules=("${made[@]}")
 if [ -z "$version" ]; then
   for file in "${modules[@]}"; do note_missing "wheel of $file" "no build wrote version.txt"; done

@@ -5,14 +5,14 @@
 - every Linux interpreter of the release build gets a fresh venv, pip
   installs the wheel meant for it offline, the module imports from the venv,
   the module suite passes against it, and pip uninstalls it again;
-- every aarch64 file and every Windows file: pip, asked for that
-  interpreter's platform, version and ABI, picks exactly its wheel, and the
-  module unpacked from it imports in its interpreter (under qemu-user, or
-  under Wine);
+- every file of another Linux machine (cmake/platforms.tsv) and every
+  Windows file: pip, asked for that interpreter's platform, version and ABI,
+  picks exactly its wheel, and the module unpacked from it imports in its
+  interpreter (under qemu-user, or under Wine);
 - one wrong pairing per platform: pip must find nothing to install.
 
 Run it with an interpreter that has pip (it asks pip on behalf of the
-aarch64 and Windows interpreters). Ends with the line "N passed, N failed".
+other machines' and the Windows interpreters). Ends with the line "N passed, N failed".
 """
 import glob
 import os
@@ -25,9 +25,11 @@ import zipfile
 from pip_venv import (FIND, IMPORTS_FROM, PIP, ROOT, check, check_installed, clean_env,
                       ext_suffix, finish, not_tested, run, venv_with_pip)
 
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+from make_wheel import platforms  # noqa: E402  (the reader of cmake/platforms.tsv)
+
 DIST = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "dist"))
 LINUX = os.path.join(ROOT, "build", "release")
-ARM64 = os.path.join(ROOT, "build", "release-arm64")
 WINDOWS = os.path.join(ROOT, "build", "release-windows")
 # Under Wine the folder is Z:\..., in any case of letters.
 IMPORTS_FROM_WINDOWS = ("import addonGate, os, sys; "
@@ -82,33 +84,37 @@ def unpack(work, name, wheel):
     return folder
 
 
-def arm64(work):
-    """The aarch64 wheels, for the arm64 interpreters the release build ran
-    under qemu-user."""
-    builds = rows(os.path.join(ARM64, "interpreters.tsv"))
+def cross(work, arch, machine):
+    """The wheels of one other Linux machine, for the interpreters its
+    release build ran (under qemu-user, or natively where this machine can)."""
+    builds = rows(os.path.join(ROOT, "build", "release-" + arch, "interpreters.tsv"))
+    platform_tags = []
     for tag, exe in builds:
         python_tag = tag.rstrip("d")
         abi = tag
         found = [w for w in wheels() if "-%s-%s-" % (python_tag, abi) in w and
-                 w.endswith("_aarch64.whl")]
+                 w.endswith("_%s.whl" % machine)]
         if not found:
-            not_tested("aarch64 " + tag, "dist/ holds no aarch64 wheel of it")
+            not_tested("%s %s" % (machine, tag), "dist/ holds no %s wheel of it" % machine)
             continue
-        platforms = found[0][:-len(".whl")].split("-")[-1].split(".")
-        for platform_tag in platforms:
-            got, picked = pip_download(work, "pick-arm64-%s-%s" % (tag, platform_tag),
+        platform_tags = found[0][:-len(".whl")].split("-")[-1].split(".")
+        for platform_tag in platform_tags:
+            got, picked = pip_download(work, "pick-%s-%s-%s" % (arch, tag, platform_tag),
                                        platform_tag, python_tag, abi)
-            check(got.returncode == 0 and picked == found, "aarch64 %s: pip asked for %s picks %s"
-                  % (tag, platform_tag, ", ".join(picked) or "nothing"), got.stdout)
-        unpacked = unpack(work, "arm64-" + tag, os.path.join(DIST, found[0]))
+            check(got.returncode == 0 and picked == found, "%s %s: pip asked for %s picks %s"
+                  % (machine, tag, platform_tag, ", ".join(picked) or "nothing"), got.stdout)
+        unpacked = unpack(work, "%s-%s" % (arch, tag), os.path.join(DIST, found[0]))
         got = run([exe, "-c", IMPORTS_FROM, unpacked],
                   env=clean_env(PYTHONPATH=os.pathsep.join([unpacked, os.path.join(ROOT, "host")])))
-        check(got.returncode == 0, "aarch64 %s: the module from %s imports under qemu"
-              % (tag, found[0]), got.stdout)
-    if builds:
-        # An ABI no aarch64 file was built for.
-        got, picked = pip_download(work, "wrong-arm64", "manylinux2014_aarch64", "cp312", "cp312")
-        check(got.returncode != 0 and not picked, "aarch64 cp312: pip finds no wheel", got.stdout)
+        check(got.returncode == 0, "%s %s: the module from %s imports in its interpreter"
+              % (machine, tag, found[0]), got.stdout)
+    if platform_tags:
+        # A version no file of this machine was built for.
+        built = {int(tag[3:].rstrip("d")) for tag, _ in builds}
+        other = "cp3%d" % next(m for m in range(12, 100) if m not in built)
+        got, picked = pip_download(work, "wrong-" + arch, platform_tags[0], other, other)
+        check(got.returncode != 0 and not picked, "%s %s: pip finds no wheel" % (machine, other),
+              got.stdout)
 
 
 def windows_abi(python_tag):
@@ -178,7 +184,8 @@ def main():
     else:
         with tempfile.TemporaryDirectory() as work:
             linux(work)
-            arm64(work)
+            for arch, platform in sorted(platforms().items()):
+                cross(work, arch, platform["machine"])
             windows(work)
     return finish()
 

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# tools/platforms.sh               the Linux cross architectures, one a line
+# tools/platforms.sh ARCH COLUMN   that architecture's value in COLUMN
+#
+# Reads cmake/platforms.tsv, which says what each column holds; a column is
+# found by its name in the table's "#arch" line. Exits 1 when ARCH has no
+# row or the table no such column.
+set -euo pipefail
+table="$(dirname "$0")/../cmake/platforms.tsv"
+if [ $# -eq 0 ]; then
+  grep -v '^#' "$table" | cut -f1 | grep .
+  exit 0
+fi
+if [ $# -ne 2 ]; then
+  echo "usage: $0 [ARCH COLUMN]" >&2
+  exit 2
+fi
+awk -F'\t' -v arch="$1" -v name="$2" '
+  /^#arch\t/ { sub(/^#/, ""); for (i = 1; i <= NF; i++) column[$i] = i; next }
+  /^#/ || $1 != arch { next }
+  { found = 1; if (name in column) { print $column[name]; status = 0 } else status = 1; exit }
+  END {
+    if (!found) print "tools/platforms.sh: no row for \"" arch "\" in cmake/platforms.tsv" > "/dev/stderr"
+    else if (status) print "tools/platforms.sh: cmake/platforms.tsv has no column \"" name "\"" > "/dev/stderr"
+    exit !found || status
+  }' "$table"
