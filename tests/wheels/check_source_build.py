@@ -8,8 +8,9 @@ build isolation, runs `pip install .` on a clean copy of the checkout (the
 files git tracks or would, so no build folders); the module imports from the
 venv, the module suite passes against it and pip uninstalls it. Then:
 - the sdist in DIST (dist/) holds what a build needs and no tests, tools, CI
-  or host files, is in SHA256SUMS, and installs the same way for the oldest
-  and the newest interpreter;
+  or host files, is in SHA256SUMS, is made alike in a checkout whose build
+  folder links to / (as a Wine prefix does), and installs the same way for
+  the oldest and the newest interpreter;
 - `pip wheel .` run by the oldest with the newest first on PATH gives a wheel
   tagged for the oldest holding its module, and a build pointed at another
   interpreter than the one running it fails;
@@ -125,12 +126,34 @@ def check_sdist_content(sdist):
     check(os.path.basename(sdist) in listed, "sdist: listed in SHA256SUMS")
 
 
+def sdist_beside_builds(work, wheels, sdist):
+    """tools/make_sdist.py in a checkout whose build folder holds a Wine
+    prefix, with its drive z: linked to /: the same files, in minutes at most
+    (walked, the link leads through all of / and /proc without end)."""
+    source = clean_copy(work, "src-links")
+    drives = os.path.join(source, "build", "windows", "wineprefix", "dosdevices")
+    os.makedirs(drives)
+    os.symlink("/", os.path.join(drives, "z:"))
+    out = os.path.join(work, "sdist-links")
+    try:
+        got = run([sys.executable, os.path.join(source, "tools", "make_sdist.py"), out],
+                  env=dict(os.environ, ADDONGATE_WHEELHOUSE=wheels), timeout=300)
+    except subprocess.TimeoutExpired:
+        check(False, "sdist: made beside a Wine prefix's link to / (gave up after 300 s)")
+        return
+    made = got.stdout.strip().splitlines()[-1:] if got.returncode == 0 else []
+    names = [tarfile.open(m).getnames() for m in made]
+    check(names == [tarfile.open(sdist).getnames()],
+          "sdist: made beside a Wine prefix's link to /, with the same files", got.stdout)
+
+
 def from_sdist(work, wheels, chosen):
     found = [f for f in sorted(os.listdir(DIST)) if re.match(r"^addongate-[0-9.]+\.tar\.gz$", f)]
     if not check(len(found) == 1, "dist/ holds one sdist: %s" % ", ".join(found)):
         return
     sdist = os.path.join(DIST, found[0])
     check_sdist_content(sdist)
+    sdist_beside_builds(work, wheels, sdist)
     for tag, exe, _ in chosen:
         python = venv_with_pip(exe, os.path.join(work, "venv-sdist-" + tag), tag)
         if python is None:
