@@ -62,9 +62,11 @@ def venv_with_pip(exe, folder, label):
     made = run([exe, "-m", "venv", folder], env=clean_env())
     python = os.path.join(folder, "bin", "python")
     if made.returncode != 0 or run([python] + PIP + ["--version"]).returncode != 0:
-        said = made.stdout.strip().splitlines()
+        # (venv's first sentence says why; its last line names the throwaway
+        # folder.)
+        said = " ".join(made.stdout.split()).split(". ")[0].rstrip(".")
         not_tested("pip install on %s" % label, "python -m venv made no venv with pip%s" %
-                   (": " + said[-1] if said else ""))
+                   (": " + said if said else ""))
         return None
     return python
 
