@@ -8,14 +8,15 @@
 # Each module is imported in its own interpreter first (the other machines'
 # under qemu-user or natively, the Windows ones under Wine); a file that
 # cannot be made or does not import is left out and named, with the reason,
-# at the end.
+# at the end. A file whose interpreter this machine cannot run (a -win32 one
+# without the 32-bit Wine) is not shipped either: it is named as NOT TESTED.
 #
 #   ADDONGATE_WIN_RUNTIMES=../shared/windows tools/release.sh [PLATFORM...]
 #
 # PLATFORMs (default: all) are linux, windows and the machines of
 # cmake/platforms.tsv (arm64, ...); the others are neither built nor named.
-# Exits 0 when every file asked for was made, 2 when some were left out, 1 on
-# error.
+# Exits 0 when every file asked for was made or named as NOT TESTED, 2 when
+# some were left out, 1 on error.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -28,7 +29,7 @@ platforms=("$@")
 wanted() { [[ " ${platforms[*]} " == *" $1 "* ]]; }
 made=()
 missing=()
-unchecked=()
+untested=()
 . tests/windows/wine_loader.sh
 
 rm -rf "$dist"
@@ -125,10 +126,9 @@ if [ -z "$why" ]; then
     elif [ ! -f "$windows/$file" ]; then
       note_missing "$file" "the build left no file in build/release-windows"
     elif [[ "$file" == *-win32.pyd ]] && [ -n "$wine32_gap" ]; then
-      # Built and cross-checked, but no 32-bit interpreter runs here.
-      cp "$windows/$file" "$dist/"
-      made+=("$file")
-      unchecked+=("$file: not imported, $wine32_gap")
+      # Built and cross-checked, but never imported: no 32-bit interpreter
+      # runs here, so it is not shipped.
+      untested+=("$file: not shipped, it cannot be imported here: $wine32_gap")
     elif out=$(PYTHONPATH="$windows:$root/host" tests/windows/wine_python.sh "$runtime" \
                  -c "$check_import" "$file" 2>&1); then
       cp "$windows/$file" "$dist/"
@@ -185,10 +185,7 @@ made+=(addonGate.pyi)
 
 echo "== dist/ (checked with: cd dist && sha256sum -c SHA256SUMS)"
 for file in "${made[@]}"; do echo "   $file"; done
-if [ "${#unchecked[@]}" -gt 0 ]; then
-  echo "== NOT CHECKED:"
-  for line in "${unchecked[@]}"; do echo "   $line"; done
-fi
+for line in "${untested[@]}"; do echo "== NOT TESTED: $line"; done
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "== not made:"
   for line in "${missing[@]}"; do echo "   $line"; done
