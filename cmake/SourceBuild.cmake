@@ -1,20 +1,16 @@
 # A build backend's build (pip install . or pip wheel . in a checkout or an
 # unpacked sdist): scikit-build-core sets SKBUILD and passes the interpreter
-# that asked for the build as Python_EXECUTABLE. Exactly one module, for that
-# interpreter, installed with its stub into the wheel's root; no tests,
-# variants or test programs.
-set(python "${Python_EXECUTABLE}")
-if(NOT python)
-  set(python "${Python3_EXECUTABLE}")
-endif()
-if(NOT python)
+# that asked for the build as Python_EXECUTABLE (named_python). Exactly one
+# module, for that interpreter, installed with its stub into the wheel's
+# root; no tests, variants or test programs.
+if(NOT named_python)
   message(FATAL_ERROR "addonGate: the build backend named no interpreter (Python_EXECUTABLE)")
 endif()
-addongate_probe("${python}" py)
+addongate_probe("${named_python}" py)
 if(NOT py_RAN)
-  message(FATAL_ERROR "addonGate: ${python} does not run:\n${py_ERROR}")
+  message(FATAL_ERROR "addonGate: ${named_python} does not run:\n${py_ERROR}")
 elseif(NOT py_OK)
-  message(FATAL_ERROR "addonGate: ${python} is no CPython 3.6+ with its headers (Python.h)")
+  message(FATAL_ERROR "addonGate: ${named_python} is no CPython 3.6+ with its headers (Python.h)")
 endif()
 
 # The backend tags the wheel for the interpreter it runs in and passes that
@@ -23,7 +19,7 @@ endif()
 # to import.
 string(REGEX REPLACE "^\\.(.*)\\.[^.]+$" "\\1" soabi "${py_SUFFIX}")
 if(DEFINED SKBUILD_SOABI AND NOT soabi STREQUAL SKBUILD_SOABI)
-  message(FATAL_ERROR "addonGate: ${python} builds modules named addonGate${py_SUFFIX}, "
+  message(FATAL_ERROR "addonGate: ${named_python} builds modules named addonGate${py_SUFFIX}, "
                       "but the wheel is for the interpreter running the build, whose SOABI is "
                       "${SKBUILD_SOABI}: build with the interpreter the wheel is for")
 endif()

@@ -33,7 +33,7 @@ import time
 import zipfile
 
 from pip_venv import (FIND, PIP, ROOT, ask, check, check_installed, clean_env, ext_suffix,
-                      finish, not_tested, run, venv_with_pip)
+                      finish, not_tested, rows, run, venv_with_pip)
 
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 from make_sdist import wheelhouse  # noqa: E402
@@ -79,13 +79,10 @@ def pip_build(python, args, wheels, label=None, **env):
 def interpreters():
     """(tag, exe, minor) of the release build's interpreters from 3.8 on."""
     found = []
-    path = os.path.join(RELEASE, "interpreters.tsv")
-    if os.path.exists(path):
-        with open(path) as f:
-            for tag, exe in (line.rstrip("\n").split("\t") for line in f if line.strip()):
-                minor = int(re.match(r"cp3(\d+)", tag).group(1))
-                if minor >= 8:
-                    found.append((tag, exe, minor))
+    for tag, exe in rows(os.path.join(RELEASE, "interpreters.tsv")):
+        minor = int(re.match(r"cp3(\d+)", tag).group(1))
+        if minor >= 8:
+            found.append((tag, exe, minor))
     return found
 
 
@@ -207,11 +204,8 @@ def quick_preset(work, exe, other, path):
     quick = clean_copy(work, "src-quick")
     got = run(["cmake", "--preset", "quick", "-DPython_EXECUTABLE=" + exe], cwd=quick,
               env=clean_env(PATH=path))
-    listed = os.path.join(quick, "build", "quick", "interpreters.tsv")
-    chosen = ""
-    if os.path.exists(listed):
-        with open(listed) as f:
-            chosen = " ".join(line.split("\t")[-1].strip() for line in f if line.strip())
+    listed = rows(os.path.join(quick, "build", "quick", "interpreters.tsv"))
+    chosen = " ".join(row[-1] for row in listed)
     check(got.returncode == 0 and os.path.realpath(chosen) == os.path.realpath(exe),
           "quick preset with -DPython_EXECUTABLE=%s and %s first on PATH builds for %s" %
           (exe, other, chosen or "nothing"), got.stdout)

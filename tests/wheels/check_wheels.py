@@ -23,7 +23,7 @@ import tempfile
 import zipfile
 
 from pip_venv import (FIND, IMPORTS_FROM, PIP, ROOT, check, check_installed, clean_env,
-                      ext_suffix, finish, not_tested, run, venv_with_pip)
+                      ext_suffix, finish, not_tested, rows, run, venv_with_pip)
 
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 from make_wheel import platforms  # noqa: E402  (the reader of cmake/platforms.tsv)
@@ -34,13 +34,6 @@ WINDOWS = os.path.join(ROOT, "build", "release-windows")
 # Under Wine the folder is Z:\..., in any case of letters.
 IMPORTS_FROM_WINDOWS = ("import addonGate, os, sys; "
                         "sys.exit(os.path.dirname(addonGate.__file__).lower() != sys.argv[1].lower())")
-
-
-def rows(path):
-    if not os.path.exists(path):
-        return []
-    with open(path) as f:
-        return [line.rstrip("\n").split("\t") for line in f if line.strip()]
 
 
 def wheels():

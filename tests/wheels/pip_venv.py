@@ -40,6 +40,15 @@ def finish():
     return 1 if results["failed"] else 0
 
 
+def rows(path):
+    """A build's tab-separated list (interpreters.tsv, windows_builds.tsv);
+    none when the build wrote none."""
+    if not os.path.exists(path):
+        return []
+    with open(path) as f:
+        return [line.rstrip("\n").split("\t") for line in f if line.strip()]
+
+
 def clean_env(**extra):
     """The environment without the caller's Python, pip and build settings."""
     env = {k: v for k, v in os.environ.items()
