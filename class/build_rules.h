@@ -34,7 +34,7 @@ constexpr int kCompileMinor = ADDONGATE_COMPILE_MINOR;
 constexpr const char* kSourceFile =
     kLegacy ? "class\\addonGate" : "corvel-win\\corvel\\class\\addonGate";
 
-// The 3.6 release records the interpreter state itself and names methods in
+// The 3.6 release records the interpreter by its module table and names methods in
 // their reduction by short name; the 3.8 one records the interpreter ID and
 // uses the qualified name, which pickling can resolve.
 constexpr bool kRecordInterpreterId = !kLegacy;

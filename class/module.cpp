@@ -43,11 +43,12 @@ void forget_startup() {
 }
 
 // Records the first interpreter, and arranges for the record to end with it.
-void record_interpreter(int64_t id, PyInterpreterState* interpreter) {
+void record_interpreter(int64_t id, PyObject* modules) {
   StartupState& s = startup_state;
   s.interpreter_recorded = true;
   s.interpreter_id = id;
-  s.interpreter = interpreter;
+  Py_XINCREF(modules);
+  s.interpreter_modules = modules;
   // Only a full table (32 functions) refuses; the record then lasts as long
   // as the process, as it did before restarts were provided for.
   (void)Py_AtExit(forget_startup);
@@ -67,12 +68,15 @@ bool check_interpreter() {
     }
     if (s.interpreter_id == id) return true;
   } else {
-    PyInterpreterState* interpreter = compat::current_interpreter();
+    // The interpreter's module table stands for it: the record holds it, so
+    // no later interpreter's table can have its address, as a later
+    // interpreter's state can have an ended one's.
+    PyObject* modules = PyImport_GetModuleDict();
     if (!s.interpreter_recorded) {
-      record_interpreter(-1, interpreter);
+      record_interpreter(-1, modules);
       return true;
     }
-    if (s.interpreter == interpreter) return true;
+    if (s.interpreter_modules == modules) return true;
   }
   PyErr_SetString(PyExc_ImportError,
                   "Interpreter change detected - this module can only be loaded into one "

@@ -9,11 +9,11 @@
 namespace addongate {
 
 struct StartupState {
-  // The interpreter that first created the module: its ID (3.8 rules) or its
-  // state (3.6 rules).
+  // The interpreter that first created the module: its ID (3.8 rules) or,
+  // strong, its module table (3.6 rules).
   bool interpreter_recorded = false;
   int64_t interpreter_id = -1;
-  PyInterpreterState* interpreter = nullptr;
+  PyObject* interpreter_modules = nullptr;
 
   PyObject* module = nullptr;       // strong; dropped again by a failed execution
   PyObject* value_error = nullptr;  // `ValueError` as builtins held it at start-up

@@ -42,15 +42,24 @@ inline bool has_plain_instance_dict(PyTypeObject* type) {
 #endif
 }
 
-// A type's version tag while it is valid, else 0. The interpreter gives a
-// type a fresh tag after any change to it or its bases (tags are not reused),
-// so an unchanged tag means every class-level lookup still finds the same.
-// Up to 3.11 a change only clears the valid flag; from 3.12 it zeroes the tag.
+// A type's version tag while it is valid, where the interpreter never hands
+// the same tag out twice; else 0 (nothing may be remembered by it). An
+// unchanged tag then means every class-level lookup still finds the same.
+// Up to 3.10 tags come from a counter that sys._clear_type_cache() restarts
+// and that wraps around, so a changed type can carry its old tag again: 0
+// there. From 3.11 the counter stops at its end instead, and clearing the
+// cache leaves it alone. 3.11 marks a changed type by clearing the valid
+// flag; from 3.12 a change zeroes the tag.
 inline unsigned type_version(PyTypeObject* type) {
+#if PY_VERSION_HEX < 0x030B0000
+  (void)type;
+  return 0;
+#else
 #if PY_VERSION_HEX < 0x030C0000
   if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
 #endif
   return type->tp_version_tag;
+#endif
 }
 
 // The version of an instance dict: up to 3.11 the dict's own tag, which a

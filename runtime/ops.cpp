@@ -87,17 +87,43 @@ namespace {
 // Remembered lookups of `Entry` (with `type` and `name` members), two for
 // each set of names. The bodies read a handful of names, so that two of them
 // rarely share a set and evict each other (as they could with one).
+//
+// What makes a remembered lookup valid, per version:
+// - 3.6 to 3.10: nothing is remembered. A type's version tag comes from a
+//   counter that sys._clear_type_cache() restarts and that wraps around
+//   after 2**32 tags, so a type can carry an old number again after it has
+//   changed; the interpreter's own method cache, which the same restart
+//   clears, serves the class-level lookups there.
+// - From 3.11: an entry is keyed by the type and its version tag, which the
+//   interpreter never hands out twice (the counter stops instead of wrapping,
+//   and clearing the type cache does not restart it), and by the instance
+//   dict and its version, which no other dict state carries again. Every
+//   change to the type or the dict gives a new key. The entry holds
+//   references of its own to what it found, released when it is replaced,
+//   so a hit never reads an object that has since been freed. After the
+//   interpreter has ended, whose tags a new one hands out again, the entries
+//   are forgotten.
 template <typename Entry>
 class LookupMemo {
  public:
   // The entries that may hold (type, name), the last one stored first.
-  Entry* ways(PyObject* name) { return sets_[set_of(name)]; }
-  void store(const Entry& entry) {
-    Entry* way = ways(entry.name);
-    if (way[0].name != entry.name || way[0].type != entry.type) way[1] = way[0];
+  const Entry* ways(PyObject* name) const { return sets_[set_of(name)]; }
+  // Takes references of its own to what `entry` found.
+  void store(Entry entry) {
+    Entry* way = sets_[set_of(entry.name)];
+    Entry evicted;
+    if (way[0].name != entry.name || way[0].type != entry.type) {
+      evicted = way[1];
+      way[1] = way[0];
+    } else {
+      evicted = way[0];
+    }
+    entry.hold();
     way[0] = entry;
+    evicted.drop();  // last: a release may run code that looks things up again
   }
-  void clear() {
+  // After the interpreter ended: its objects are gone, so nothing is released.
+  void forget() {
     for (auto& set : sets_) set[0] = set[1] = Entry{};
   }
 
@@ -116,22 +142,26 @@ struct ClassLookup {
   PyTypeObject* type = nullptr;  // only compared
   PyObject* name = nullptr;      // only compared
   unsigned version = 0;          // 0: nothing remembered
-  PyObject* found = nullptr;     // borrowed: the type's dict holds it while the tag stands
+  PyObject* found = nullptr;     // owned once stored; null when no class has it
+  void hold() { Py_XINCREF(found); }
+  void drop() { Py_XDECREF(found); }
 };
 LookupMemo<ClassLookup> class_lookups;
 
-// `_PyType_Lookup(type, name)`: borrowed, null when no class on the MRO has it.
-PyObject* class_attribute(PyTypeObject* type, PyObject* name) {
+// `_PyType_Lookup(type, name)`: new reference, null when no class on the MRO
+// has it.
+Ref class_attribute(PyTypeObject* type, PyObject* name) {
   const unsigned version = compat::type_version(type);
   if (version != 0) {
     const ClassLookup* way = class_lookups.ways(name);
     for (int i = 0; i < 2; ++i)
       if (way[i].version == version && way[i].type == type && way[i].name == name)
-        return way[i].found;
+        return Ref::borrow(way[i].found);
   }
-  PyObject* found = _PyType_Lookup(type, name);
+  Ref found = Ref::borrow(_PyType_Lookup(type, name));
   // The lookup gives the type a tag when it has none; remember under that one.
-  class_lookups.store(ClassLookup{type, name, compat::type_version(type), found});
+  const unsigned tagged = compat::type_version(type);
+  if (tagged != 0) class_lookups.store(ClassLookup{type, name, tagged, found.get()});
   return found;
 }
 
@@ -174,8 +204,16 @@ struct InstanceLookup {
   unsigned type_version = 0;     // 0: nothing remembered
   PyObject* dict = nullptr;      // only compared; null for an instance without one
   uint64_t dict_version = 0;
-  PyObject* descr = nullptr;  // borrowed from the class's dict, or null
-  PyObject* value = nullptr;  // borrowed from the instance dict, or null
+  PyObject* descr = nullptr;  // owned once stored: the class attribute, or null
+  PyObject* value = nullptr;  // owned once stored: the instance dict's value, or null
+  void hold() {
+    Py_XINCREF(descr);
+    Py_XINCREF(value);
+  }
+  void drop() {
+    Py_XDECREF(descr);
+    Py_XDECREF(value);
+  }
 };
 LookupMemo<InstanceLookup> instance_lookups;
 
@@ -234,7 +272,7 @@ PyObject* instance_attribute(PyObject* obj, PyObject* name, bool* failed) {
     PyObject* found = seen->value != nullptr ? seen->value : seen->descr;
     return found != nullptr ? new_ref(found) : nullptr;
   }
-  Ref descr = Ref::borrow(class_attribute(type, name));  // the dict lookup may drop it
+  Ref descr = class_attribute(type, name);  // the dict lookup may drop the class's reference
   if (descr && Py_TYPE(descr.get())->tp_descr_get != nullptr) return nullptr;
   PyObject* value = instance_dict_value(type, dict, name, descr.get(), failed);
   if (value != nullptr || *failed) return value;
@@ -264,7 +302,7 @@ PyObject* find_method(PyObject* obj, PyObject* name, bool* with_self, bool* fail
     *with_self = seen->value == nullptr;
     return new_ref(*with_self ? seen->descr : seen->value);
   }
-  Ref descr = Ref::borrow(class_attribute(type, name));
+  Ref descr = class_attribute(type, name);
   if (!is_plain_method(descr.get())) return nullptr;
   // Without a __set__ the instance's own value comes first.
   PyObject* value = instance_dict_value(type, dict, name, descr.get(), failed);
@@ -325,8 +363,8 @@ int set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
   PyTypeObject* type = Py_TYPE(obj);
   if (type->tp_setattro == PyObject_GenericSetAttr && type->tp_dictoffset != 0 &&
       type->tp_dict != nullptr && compat::has_plain_instance_dict(type)) {
-    PyObject* descr = class_attribute(type, name);
-    if (descr == nullptr || Py_TYPE(descr)->tp_descr_set == nullptr) {
+    Ref descr = class_attribute(type, name);
+    if (!descr || Py_TYPE(descr.get())->tp_descr_set == nullptr) {
       Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
       if (!dict) return -1;
       return PyDict_SetItem(dict.get(), name, value);
@@ -339,8 +377,8 @@ int set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
 }
 
 void forget_class_lookups() {
-  class_lookups.clear();
-  instance_lookups.clear();
+  class_lookups.forget();
+  instance_lookups.forget();
 }
 
 PyObject* lookup_global_attribute(PyObject* name, GlobalSlot* global, PyObject* attr,

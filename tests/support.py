@@ -4,6 +4,8 @@ The test command puts the built module's folder and tests/stubs on
 PYTHONPATH, so `import addonGate` finds the recording stand-ins for the
 host's `commons` and `RunnerCore`.
 """
+import gc
+import itertools
 import os
 import struct
 import subprocess
@@ -72,6 +74,28 @@ def run_python(code, *args, **env_extra):
     )
 
 
+def refcount_delta(fn, n):
+    gc.collect()
+    before = sys.gettotalrefcount()
+    # Not range(n): its last number would stay bound afterwards, and from
+    # 3.14 only integers up to 256 are immortal.
+    for _ in itertools.repeat(None, n):
+        fn()
+    gc.collect()
+    return sys.gettotalrefcount() - before
+
+
+def leak_per_batch(fn, n=200):
+    """Extra references left by n calls (constant measuring costs cancel)."""
+    for _ in range(20):
+        fn()
+    for _ in range(3):
+        extra = refcount_delta(fn, 2 * n) - refcount_delta(fn, n)
+        if extra == 0:
+            break
+    return extra
+
+
 class ModuleTestCase(unittest.TestCase):
     def setUp(self):
         reset()
@@ -79,3 +103,50 @@ class ModuleTestCase(unittest.TestCase):
     def assertEntry(self, exc, name, line):
         """Exactly one module entry after the caller's frame."""
         self.assertEqual(module_entries(exc), [(FILE_NAME, name, line)])
+
+
+# ---- the interpreter's type version tags, read from outside ----------------
+# Where the tag sits in a type object is found once, by watching it count:
+# two classes tagged one after the other get consecutive tags.
+
+_tag_offset = []
+
+
+def _read_uint(address):
+    import ctypes
+    return ctypes.c_uint.from_address(address).value
+
+
+def _tag_field():
+    if not _tag_offset:
+        for _ in range(5):
+            made = [type("Tagged%d" % i, (object,), {}) for i in range(3)]
+            for cls in made:
+                getattr(cls, "_untagged_", None)  # the lookup hands out a tag
+            for offset in range(0, type.__basicsize__ - 3, 4):
+                a, b, c = (_read_uint(id(cls) + offset) for cls in made)
+                if a and b == a + 1 and c == b + 1:
+                    _tag_offset.append(offset)
+                    return offset
+        raise AssertionError("no version tag field found")
+    return _tag_offset[0]
+
+
+def version_tag(cls):
+    """The tag the interpreter last gave `cls` (valid or not)."""
+    return _read_uint(id(cls) + _tag_field())
+
+
+def retag(cls, tag, limit=10 ** 7):
+    """Hands out version tags to a throwaway class until the next one would be
+    `tag`, then has `cls` take it. True when `cls` got `tag` again: only where
+    the interpreter restarted its counter (sys._clear_type_cache up to 3.10)."""
+    _tag_field()
+    burner = type("Burner", (object,), {})
+    for i in range(limit):
+        burner.counter = i  # a change: the next lookup needs a new tag
+        getattr(burner, "_untagged_", None)
+        if version_tag(burner) + 1 >= tag:
+            break
+    getattr(cls, "_untagged_", None)
+    return version_tag(cls) == tag

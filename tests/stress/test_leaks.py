@@ -4,7 +4,6 @@ The reference-count checks need an interpreter built with reference
 tracing (sys.gettotalrefcount); the rest run everywhere.
 """
 import gc
-import itertools
 import json
 import os
 import sys
@@ -138,28 +137,6 @@ def clear_records():
     del commons.made[:]
 
 
-def refcount_delta(fn, n):
-    gc.collect()
-    before = sys.gettotalrefcount()
-    # Not range(n): its last number would stay bound afterwards, and from
-    # 3.14 only integers up to 256 are immortal.
-    for _ in itertools.repeat(None, n):
-        fn()
-    gc.collect()
-    return sys.gettotalrefcount() - before
-
-
-def leak_per_batch(fn, n=200):
-    """Extra references left by n calls (constant measuring costs cancel)."""
-    for _ in range(20):
-        fn()
-    for _ in range(3):
-        extra = refcount_delta(fn, 2 * n) - refcount_delta(fn, n)
-        if extra == 0:
-            break
-    return extra
-
-
 def rss_bytes():
     if sys.platform == "win32":  # no /proc: the working set, from the process's own counters
         import ctypes
@@ -191,7 +168,7 @@ class RefcountTest(support.ModuleTestCase):
         for label, setup, call in scenarios():
             support.reset()
             setup()
-            deltas[label] = leak_per_batch(lambda: (call(), clear_records()))
+            deltas[label] = support.leak_per_batch(lambda: (call(), clear_records()))
         support.reset()
         print("\nrefcount deltas per 200 calls: %s" % json.dumps(deltas, ensure_ascii=False, sort_keys=True))
         self.assertEqual(dict((k, v) for k, v in deltas.items() if v), {})
