@@ -12,6 +12,7 @@ runner calls, cache contents) must agree.
 import argparse
 import builtins
 import collections
+import gc
 import os
 import random
 import sys
@@ -27,8 +28,10 @@ import commons  # noqa: E402
 import RunnerCore  # noqa: E402
 import addonGate  # noqa: E402
 import model  # noqa: E402
+import support  # noqa: E402
 
 NS = vars(addonGate)
+DictObj = commons.dict_obj
 model.namespace = NS
 METHODS = {"__init__": ("self", "init_plugin_name"), "get_plugin_list": ("self", "upgrade_force"),
            "exec_fun": ("self", "get_args", "def_name"), "get_fun": ("self", "def_name"),
@@ -90,7 +93,7 @@ def build(desc, w):
         beh = dict((k, build(v, w) if isinstance(v, tuple) else v) for k, v in desc[2].items())
         return hostile(desc[1], beh)
     if kind == "dobj":
-        return commons.dict_obj(**dict((k, build(v, w)) for k, v in desc[1]))
+        return DictObj(**dict((k, build(v, w)) for k, v in desc[1]))
     if kind == "fn":
         def plugin_method():
             return desc[1]
@@ -171,6 +174,8 @@ def materialize(case, world):
     w = {"world": world, "cls": cls, "reads": []}
     RunnerCore.reset()
     commons.reset()
+    # The request class of this world, which the state changes may alter.
+    commons.dict_obj = w["Args"] = type("Args", (DictObj,), {})
     reply = build(case["reply"], w)
 
     def handler(*a):
@@ -212,6 +217,8 @@ def materialize(case, world):
                 boom("sub get_fun")
             return sub_reply
         base = type("SubPlugin", (cls,), {"get_fun": get_fun})
+    elif pc["cls"] == "sub":
+        base = type("SubPlugin", (cls,), {})
     elif pc["cls"] == "setattr":
         base = type("SubPlugin", (cls,), {"__setattr__": lambda self, k, v: boom("setattr")})
     elif pc["cls"] == "watched":
@@ -239,10 +246,63 @@ def materialize(case, world):
 def restore():
     RunnerCore.reset()
     commons.reset()
+    commons.dict_obj = DictObj
+    for cls in (addonGate.Plugin, model.Plugin):
+        cls._Plugin__plugin_name, cls._Plugin__is_php = None, False
     NS["RunnerCore"], NS["commons"] = RunnerCore, commons
     for name in ("RunnerCore", "commons"):
         if hasattr(builtins, name):
             delattr(builtins, name)
+
+
+# ---------------------------------------------------------------- changing state
+
+def churn_classes(n):
+    """Ordinary class work: classes made, changed and read."""
+    for i in range(n):
+        cls = type("Churn", (object,), {"x": i})
+        cls.y = i
+        getattr(cls, "y")
+        del cls.x
+        getattr(cls, "x", None)
+
+
+def set_property(cls, on):
+    """A data descriptor for the attribute the module sets on the request."""
+    if on:
+        cls.plugin_get_object = property(
+            lambda self: 0, lambda self, value: self.__dict__.__setitem__("via_property", value))
+    elif "plugin_get_object" in vars(cls):
+        del cls.plugin_get_object
+
+
+def change_state(op, w):
+    """What the host does between two calls, the same in both worlds."""
+    kind = op[0]
+    target = w["Args"] if kind == "args" else type(w["p"])
+    if kind == "clear":
+        sys._clear_type_cache()
+    elif kind == "gc":
+        gc.collect()
+    elif kind == "classes":
+        churn_classes(op[1])
+    elif kind == "cache":
+        target._Plugin__obj_dict = build(op[1], w)
+    elif kind == "php":
+        target._Plugin__is_php = build(op[1], w)
+    elif kind == "name":
+        target._Plugin__plugin_name = build(op[1], w)
+    elif kind == "args":
+        set_property(target, op[1])
+    elif kind == "retag":
+        # The change made after a type cache reset, then the class handed its
+        # old version tag again where the interpreter allows it.
+        target = w["Args"] if op[1][0] == "args" else type(w["p"])
+        tag = support.version_tag(target)
+        sys._clear_type_cache()
+        change_state(op[1], w)
+        gc.collect()
+        support.retag(target, tag)
 
 
 # ---------------------------------------------------------------- observing
@@ -263,7 +323,7 @@ def describe(o, depth=0):
         return ("exc", t.__name__, describe(o.args, depth + 1))
     if isinstance(o, type):
         return ("type", o.__name__)
-    if isinstance(o, commons.dict_obj):
+    if isinstance(o, DictObj):
         return ("dict_obj",) + tuple(sorted((k, describe(v, depth + 1)) for k, v in vars(o).items()))
     if isinstance(o, (addonGate.Plugin, model.Plugin)):
         return ("Plugin", t.__name__, describe(getattr(o, "_Plugin__plugin_name"), depth + 1))
@@ -281,7 +341,8 @@ def run_world(case, world):
     w = materialize(case, world)
     cls = w["cls"]
     outcomes = []
-    for how, meth, args, kw in w["calls"]:
+    for (how, meth, args, kw), op in zip(w["calls"], case["churn"]):
+        change_state(op, w)
         try:
             if world == "real":
                 if how == "new":
@@ -372,6 +433,21 @@ def gen_value(r, role):
     return r.choice([("lit", 1), ("lit", "x"), ("obj",)])
 
 
+def gen_churn(r):
+    """A change of the interpreter's state before a call, or none."""
+    if r.random() < 0.7:
+        return ("none",)
+    keys = [(n, m) for n in ("a", "b") for m in ("m", "n") if r.random() < 0.4]
+    op = r.choice([("clear",), ("gc",), ("classes", r.randrange(1, 4)),
+                   ("cache", ("dict", [(("lit", k), ("fn", "c%d" % r.randrange(3))) for k in keys])),
+                   ("php", r.choice([("lit", True), ("lit", False), ("lit", 0)])),
+                   ("name", r.choice([("lit", "a"), ("lit", "b"), ("lit", None)])),
+                   ("args", r.random() < 0.5)])
+    if op[0] in ("cache", "php", "name", "args") and r.random() < 0.5:
+        return ("retag", op)
+    return op
+
+
 def gen_call(r):
     meth = r.choice(list(METHODS) + ["isdef", "get_fun", "exec_fun"])
     params = METHODS[meth]
@@ -405,7 +481,7 @@ def gen_call(r):
 
 def gen_case(r):
     name = gen_value(r, "name")
-    plugin = {"cls": r.choice(["plain"] * 8 + ["getfun", "setattr", "watched"]), "name": name,
+    plugin = {"cls": r.choice(["plain"] * 6 + ["sub", "sub", "getfun", "setattr", "watched"]), "name": name,
               "delname": r.random() < 0.03, "php": None, "cache": None,
               "sub_reply": gen_value(r, "reply"), "sub_raises": r.random() < 0.3}
     if r.random() < 0.08:
@@ -413,12 +489,13 @@ def gen_case(r):
     if r.random() < 0.08:
         plugin["cache"] = "seq" if r.random() < 0.2 else (
             r.choice(["raise", "all", "int", "list"]), r.choice(["raise", "ok"]), r.choice(["raise", "ok"]))
+    calls = [gen_call(r) for _ in range(r.choice([1, 1, 2, 3]))]
     return {"rc": r.choice(["stub"] * 12 + ["missing", "builtins", "noattr", "notcallable"]),
             "cm": r.choice(["stub"] * 4 + ["missing", "custom", "custom"]),
             "corvel": r.choice(["cls", "str", "keyerror", "int", "inst", "badnew", "initraise", "none"]),
             "dict_obj": r.choice(["stub", "object", "int", "raise", "none"]),
             "reply": gen_value(r, "reply"), "runner_raises": r.random() < 0.1,
-            "plugin": plugin, "calls": [gen_call(r) for _ in range(r.choice([1, 1, 2, 3]))]}
+            "plugin": plugin, "calls": calls, "churn": [gen_churn(r) for _ in calls]}
 
 
 # ---------------------------------------------------------------- driving
