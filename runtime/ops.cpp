@@ -383,8 +383,8 @@ void forget_class_lookups() {
 
 PyObject* lookup_global_attribute(PyObject* name, GlobalSlot* global, PyObject* attr,
                                   ModuleAttributeSlot* slot) {
-  // With the namespace unchanged the global is the one remembered, and the
-  // namespace holds it: no reference is needed to read the attribute.
+  // With the namespace unchanged the global is the one remembered (the slot
+  // holds it), so its attribute may be the one remembered too.
   if (global_is_current(*global) && global->value != nullptr) {
     PyObject* dict = plain_module_dict(global->value);
     PyObject* value = dict != nullptr ? remembered_attribute(dict, *slot) : nullptr;
@@ -396,11 +396,8 @@ PyObject* lookup_global_attribute(PyObject* name, GlobalSlot* global, PyObject* 
   if (dict == nullptr) return get_attribute(owner.get(), attr);
   // An exact module reads `attr` from its dict first, as the module type and
   // `object` have no descriptor of that name; so while the dict is unchanged
-  // (and has only exact str keys) the value found in it is still the answer.
-  // The dict holds that value for as long as it is unchanged, and (up to
-  // 3.11) no other dict, nor this one in another state, carries the same
-  // version tag; from 3.12 a change or a deallocation of any watched host
-  // dict moves the version on.
+  // (and has only exact str keys) the value found in it is still the answer
+  // (ModuleAttributeSlot says how "unchanged" is known).
   if (PyObject* remembered = remembered_attribute(dict, *slot)) return new_ref(remembered);
   PyObject* value = PyDict_GetItemWithError(dict, attr);  // uses the name's cached hash
   if (value == nullptr) {
@@ -418,7 +415,7 @@ PyObject* lookup_global_attribute(PyObject* name, GlobalSlot* global, PyObject* 
   }
   slot->version = compat::host_namespace_version(dict);
   slot->dict = dict;
-  slot->value = value;
+  Py_XSETREF(slot->value, new_ref(value));  // the old value is released last
   return found.release();
 }
 
@@ -516,10 +513,14 @@ PyObject* lookup_global(PyObject* name, GlobalSlot* slot) {
     const uint64_t version = compat::namespace_version(ns);
     PyObject* found = PyDict_GetItemWithError(ns, name);  // uses the name's cached hash
     if (found == nullptr && PyErr_Occurred()) return nullptr;
+    Ref global = Ref::borrow(found);
     slot->version = version;
-    slot->value = found;
+    Py_XINCREF(found);
+    Py_XSETREF(slot->value, found);  // the old value is released last, and may run code
+    if (global) return global.release();
+  } else if (slot->value != nullptr) {
+    return new_ref(slot->value);
   }
-  if (slot->value != nullptr) return new_ref(slot->value);
   return lookup_builtin(name);
 }
 

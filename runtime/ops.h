@@ -78,21 +78,34 @@ Py_hash_t pure_hash(PyObject* key);
 int dict_contains_hashed(PyObject* d, PyObject* key, Py_hash_t hash);
 PyObject* get_item_hashed(PyObject* o, PyObject* key, Py_hash_t hash);
 
-// What one reading place remembers of its last global lookup.
+// What one reading place remembers of its last global lookup, valid while
+// `version` is the namespace's: up to 3.11 the namespace dict's own version
+// tag, from a 64-bit counter that every dict's creation and change advances,
+// so that no other dict state in the interpreter carries it; from 3.12 a
+// counter of ours that a watcher advances on every change to the namespace
+// and that a namespace seen for the first time advances too. The slot owns
+// `value`, released when replaced; after the interpreter has ended, whose
+// objects are gone, it is forgotten.
 struct GlobalSlot {
   uint64_t version = 0;       // 0: nothing remembered yet
-  PyObject* value = nullptr;  // borrowed; valid while the version holds
+  PyObject* value = nullptr;  // owned; null when the namespace lacked the name
 };
 
 // Reads the module global `name` (an interned string with its hash made):
 // the module namespace first, then the builtins module.
 PyObject* lookup_global(PyObject* name, GlobalSlot* slot);
 
-// What one reading place remembers of an attribute read from a plain module.
+// What one reading place remembers of an attribute read from a plain module,
+// valid while the module dict is the one read and `version` its host
+// namespace version: up to 3.11 the dict's own version tag, which no other
+// dict state carries (so a new dict at a freed one's address has another);
+// from 3.12 a counter of ours that a watcher advances on every change to any
+// watched host dict and on its deallocation. Owned and forgotten as a
+// GlobalSlot's.
 struct ModuleAttributeSlot {
-  uint64_t version = 0;       // the dict's host namespace version; 0: nothing remembered
-  PyObject* dict = nullptr;   // borrowed, only compared: the module dict it was read from
-  PyObject* value = nullptr;  // borrowed; the dict holds it while the version holds
+  uint64_t version = 0;       // 0: nothing remembered
+  PyObject* dict = nullptr;   // only compared: the module dict it was read from
+  PyObject* value = nullptr;  // owned
 };
 
 // `lookup_global(name).attr`, with the global read through `global` and, when
