@@ -137,10 +137,14 @@ def version_tag(cls):
     return _read_uint(id(cls) + _tag_field())
 
 
+# The type cache's reset; 3.13 gave it a new name and deprecates the old one.
+clear_type_cache = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
+
+
 def retag(cls, tag, limit=10 ** 7):
     """Hands out version tags to a throwaway class until the next one would be
     `tag`, then has `cls` take it. True when `cls` got `tag` again: only where
-    the interpreter restarted its counter (sys._clear_type_cache up to 3.10)."""
+    the interpreter restarted its counter (clear_type_cache up to 3.10)."""
     _tag_field()
     burner = type("Burner", (object,), {})
     for i in range(limit):

@@ -33,7 +33,7 @@ def retagged_after(cls, change):
     tag again where the interpreter allows: the state in which a lookup
     remembered under that tag would be served stale. Whether it did."""
     tag = support.version_tag(cls)
-    sys._clear_type_cache()
+    support.clear_type_cache()
     change()
     return support.retag(cls, tag)
 
@@ -91,7 +91,7 @@ class RebindTest(ModuleTestCase):
 
         def churn():
             Sub._Plugin__obj_dict = {("a", "m"): "x"}
-            sys._clear_type_cache()
+            support.clear_type_cache()
             p.get_fun("m")
             p.isdef("m")
         self.assertEqual(support.leak_per_batch(churn, 100), 0)

@@ -281,7 +281,7 @@ def change_state(op, w):
     kind = op[0]
     target = w["Args"] if kind == "args" else type(w["p"])
     if kind == "clear":
-        sys._clear_type_cache()
+        support.clear_type_cache()
     elif kind == "gc":
         gc.collect()
     elif kind == "classes":
@@ -299,7 +299,7 @@ def change_state(op, w):
         # old version tag again where the interpreter allows it.
         target = w["Args"] if op[1][0] == "args" else type(w["p"])
         tag = support.version_tag(target)
-        sys._clear_type_cache()
+        support.clear_type_cache()
         change_state(op[1], w)
         gc.collect()
         support.retag(target, tag)
