@@ -2,8 +2,8 @@
 
     python3 tests/wheels/check_source_build.py [DIST]
 
-For each interpreter of the release build from 3.8 on whose venv has pip
-(build/release/interpreters.tsv), a fresh venv where pip, with its default
+For each interpreter of the Linux test build from 3.8 on whose venv has pip
+(build/interpreters.tsv), a fresh venv where pip, with its default
 build isolation, runs `pip install .` on a clean copy of the checkout (the
 files git tracks or would, so no build folders); the module imports from the
 venv, the module suite passes against it and pip uninstalls it. Then:
@@ -39,7 +39,7 @@ sys.path.insert(0, os.path.join(ROOT, "tools"))
 from make_sdist import wheelhouse  # noqa: E402
 
 DIST = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "dist"))
-RELEASE = os.path.join(ROOT, "build", "release")
+RELEASE = os.path.join(ROOT, "build")
 # What a build needs and a user reads; and the folders the sdist must not hold.
 SDIST_NEEDS = ["PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "CHANGELOG.md",
                "class/module.cpp", "class/addonGate.pyi", "runtime/compat.h",

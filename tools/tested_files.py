@@ -1,0 +1,110 @@
+"""The module files of a test build and what passed on each, for the release:
+
+    python3 tools/tested_files.py BUILD_DIR
+
+A build lists its modules in interpreters.tsv (Linux, here or on another
+machine: BUILD_DIR/<tag>/addonGate*.so) or windows_builds.tsv (the Windows
+files, BUILD_DIR/<file>), and its workflow's test step leaves CTest's record
+in BUILD_DIR/junit.xml. For each module this prints one tab-separated line:
+
+    passed      PATH  SHA256  TESTS   its module suite and every other test of
+                                      its own ran on the file as it is now and
+                                      passed (TESTS: their names)
+    not-tested  PATH  REASON          its module suite was not registered: the
+                                      build names why in not_tested.txt
+    failed      PATH  REASON          otherwise
+
+A test of a module is one named <suite>_<tag>; the sanitizer's run uses an
+instrumented copy of the file and does not count. Exit status 2 when the
+build folder has no list of modules or no test record.
+"""
+import glob
+import hashlib
+import os
+import sys
+import xml.etree.ElementTree as ElementTree
+
+# Tests named after a module that run another file than the one shipped.
+OTHER_FILE = ("sanitized_",)
+
+
+def modules(build):
+    """(tag, path) of every module the build made."""
+    listed = os.path.join(build, "interpreters.tsv")
+    if os.path.exists(listed):
+        for line in open(listed):
+            tag = line.split("\t")[0].strip()
+            if tag:
+                found = [f for f in glob.glob(os.path.join(build, tag, "addonGate*"))
+                         if f.endswith(".so")]
+                yield tag, found[0] if found else os.path.join(build, tag, "addonGate.so")
+        return
+    for line in open(os.path.join(build, "windows_builds.tsv")):
+        fields = line.rstrip("\n").split("\t")
+        if len(fields) >= 2:
+            yield fields[0], os.path.join(build, fields[1])
+
+
+def results(record):
+    """Test name -> True (passed) or False (failed, or did not run)."""
+    outcome = {}
+    for case in ElementTree.parse(record).getroot().iter("testcase"):
+        passed = case.get("status") == "run" and case.find("failure") is None
+        outcome[case.get("name")] = passed
+    return outcome
+
+
+def unregistered(build, tag):
+    """Why the build registered no suite for `tag`, in its own words."""
+    try:
+        for line in open(os.path.join(build, "not_tested.txt")):
+            if line.startswith(tag + " ") or line.startswith(tag + ":"):
+                return line.strip()
+    except OSError:
+        pass
+    return "no module suite was registered for %s" % tag
+
+
+def sha256(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 16), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def main(build):
+    record = os.path.join(build, "junit.xml")
+    if not (os.path.exists(os.path.join(build, "interpreters.tsv")) or
+            os.path.exists(os.path.join(build, "windows_builds.tsv"))):
+        print("tested_files: %s lists no modules" % build, file=sys.stderr)
+        return 2
+    if not os.path.exists(record):
+        print("tested_files: %s holds no test record (junit.xml)" % build, file=sys.stderr)
+        return 2
+    outcome = results(record)
+    tested_at = os.path.getmtime(record)
+    for tag, path in modules(build):
+        own = sorted(name for name in outcome
+                     if name.endswith("_" + tag) and not name.startswith(OTHER_FILE))
+        failed = [name for name in own if not outcome[name]]
+        if os.path.exists(path) and "module_" + tag not in own:
+            print("not-tested\t%s\t%s" % (path, unregistered(build, tag)))
+            continue
+        if not os.path.exists(path):
+            why = "the build left no module file"
+        elif failed:
+            why = "did not pass: " + " ".join(failed)
+        elif os.path.getmtime(path) > tested_at:
+            why = "built again after its tests ran"
+        else:
+            print("passed\t%s\t%s\t%s" % (path, sha256(path), " ".join(own)))
+            continue
+        print("failed\t%s\t%s" % (path, why))
+    return 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 2:
+        sys.exit(__doc__)
+    sys.exit(main(sys.argv[1]))
