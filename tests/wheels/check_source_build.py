@@ -34,10 +34,9 @@ import time
 import zipfile
 
 from pip_venv import (FIND, PIP, ROOT, ask, check, check_installed, clean_env, ext_suffix,
-                      finish, not_tested, rows, run, venv_with_pip)
+                      finish, not_tested, rows, run, venv_with_pip, wheelhouse)
 
 sys.path.insert(0, os.path.join(ROOT, "tools"))
-from make_sdist import wheelhouse  # noqa: E402
 from make_wheel import pyproject  # noqa: E402
 
 DIST = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "dist"))
@@ -135,7 +134,8 @@ def check_sdist_content(sdist):
 
 
 def sdist_beside_builds(work, wheels, sdist):
-    """tools/make_sdist.py in a checkout whose build folder holds a Wine
+    """The release's sdist command (python3 -m build --sdist, as
+    tools/release.sh runs it) in a checkout whose build folder holds a Wine
     prefix, with its drive z: linked to /: the same files, in minutes at most
     (walked, the link leads through all of / and /proc without end)."""
     source = clean_copy(work, "src-links")
@@ -143,13 +143,14 @@ def sdist_beside_builds(work, wheels, sdist):
     os.makedirs(drives)
     os.symlink("/", os.path.join(drives, "z:"))
     out = os.path.join(work, "sdist-links")
+    python = os.environ.get("ADDONGATE_WHEEL_PYTHON", "/usr/bin/python3")
     try:
-        got = run([sys.executable, os.path.join(source, "tools", "make_sdist.py"), out],
-                  env=dict(os.environ, ADDONGATE_WHEELHOUSE=wheels), timeout=300)
+        got = run([python, "-I", "-m", "build", "--sdist", "--outdir", out, source],
+                  env=dict(os.environ, PIP_NO_INDEX="1", PIP_FIND_LINKS=wheels), timeout=300)
     except subprocess.TimeoutExpired:
         check(False, "sdist: made beside a Wine prefix's link to / (gave up after 300 s)")
         return
-    made = got.stdout.strip().splitlines()[-1:] if got.returncode == 0 else []
+    made = [os.path.join(out, f) for f in sorted(os.listdir(out))] if got.returncode == 0 else []
     names = [tarfile.open(m).getnames() for m in made]
     check(names == [tarfile.open(sdist).getnames()],
           "sdist: made beside a Wine prefix's link to /, with the same files", got.stdout)
