@@ -23,15 +23,15 @@ endfunction()
 
 # Asks one interpreter what the build needs. Sets <prefix>_RAN (whether the
 # interpreter answered at all; if not, _ERROR holds what it printed or its
-# exit status), then <prefix>_OK (a CPython 3.6+ with headers), _VERSION,
-# _MINOR, _INCLUDE, _SUFFIX, _EXE, _DEBUG, _SYSTEM, _PLATLIB (where it
-# imports installed extension modules from), and _LIBRARY: the shared
-# library an embedding application links, or empty when it has none. An
-# interpreter unpacked away from the prefix it was built for (with its own C
-# library, as tools/newer-pythons.sh leaves it) also sets _HOME, its prefix,
-# and _LOADER, the dynamic loader an embedding application must run under
-# (for a tree of another machine, under the tree's bin/qemu-run where
-# tools/newer-pythons.sh wrote one).
+# exit status), then <prefix>_OK (a CPython with headers, no older than
+# ADDONGATE_OLDEST_PYTHON), _VERSION, _MINOR, _INCLUDE, _SUFFIX, _EXE,
+# _DEBUG, _SYSTEM, _PLATLIB (where it imports installed extension modules
+# from), and _LIBRARY: the shared library an embedding application links, or
+# empty when it has none. An interpreter unpacked away from the prefix it was
+# built for (with its own C library, as tools/newer-pythons.sh leaves it)
+# also sets _HOME, its prefix, and _LOADER, the dynamic loader an embedding
+# application must run under (for a tree of another machine, under the
+# tree's bin/qemu-run where tools/newer-pythons.sh wrote one).
 function(addongate_probe python prefix)
   execute_process(
     COMMAND "${python}" -c [=[
@@ -89,7 +89,8 @@ print(sysconfig.get_paths()["platlib"])
   list(GET ver 0 major)
   list(GET ver 1 minor)
   set(ok TRUE)
-  if(NOT major EQUAL 3 OR minor LESS 6 OR NOT EXISTS "${inc}/Python.h")
+  string(REGEX REPLACE "^3\\." "" oldest_minor "${ADDONGATE_OLDEST_PYTHON}")
+  if(NOT major EQUAL 3 OR minor LESS oldest_minor OR NOT EXISTS "${inc}/Python.h")
     set(ok FALSE)
   endif()
   set(${prefix}_OK ${ok} PARENT_SCOPE)

@@ -10,7 +10,8 @@ addongate_probe("${named_python}" py)
 if(NOT py_RAN)
   message(FATAL_ERROR "addonGate: ${named_python} does not run:\n${py_ERROR}")
 elseif(NOT py_OK)
-  message(FATAL_ERROR "addonGate: ${named_python} is no CPython 3.6+ with its headers (Python.h)")
+  message(FATAL_ERROR "addonGate: ${named_python} is no CPython ${ADDONGATE_OLDEST_PYTHON}+ "
+                      "with its headers (Python.h)")
 endif()
 
 # The backend tags the wheel for the interpreter it runs in and passes that

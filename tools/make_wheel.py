@@ -6,9 +6,10 @@ The tags come from the file itself: the interpreter and ABI from its name
 (addonGate.cpython-311d-x86_64-linux-gnu.so, addonGate.cp38-win_amd64.pyd),
 a Linux file's platform from the machine its name ends in (x86-64 or a row
 of cmake/platforms.tsv), checked against its ELF header, and the newest
-glibc symbol version it needs, or the row's level if that is newer; the name
-and summary from pyproject.toml. Prints the wheel's path. Run it with an
-interpreter that has the wheel package and reads TOML (Debian's
+glibc symbol version it needs, or the row's level if that is newer; the
+name, summary and licence (its SPDX expression, and its files, which go into
+.dist-info/licenses/) from pyproject.toml. Prints the wheel's path. Run it
+with an interpreter that has the wheel package and reads TOML (Debian's
 /usr/bin/python3: 3.11, with python3-wheel).
 """
 import os
@@ -18,12 +19,10 @@ import subprocess
 import sys
 import tempfile
 
-from make_sdist import pyproject
-
 # The legacy names pip before 20.3 knows these glibc levels by.
 LEGACY_MANYLINUX = {(2, 5): "manylinux1", (2, 12): "manylinux2010", (2, 17): "manylinux2014"}
-PLATFORMS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                         "cmake", "platforms.tsv")
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PLATFORMS = os.path.join(ROOT, "cmake", "platforms.tsv")
 # This machine's own files, which no row of the table describes: the oldest
 # level a manylinux tag names.
 NATIVE = {"multiarch": "x86_64-linux-gnu", "machine": "x86_64",
@@ -32,6 +31,19 @@ NATIVE = {"multiarch": "x86_64-linux-gnu", "machine": "x86_64",
 
 def fail(message):
     sys.exit("make_wheel: %s" % message)
+
+
+def pyproject():
+    """pyproject.toml's tables."""
+    try:
+        import tomllib
+    except ImportError:
+        try:
+            import tomli as tomllib
+        except ImportError:
+            fail("%s reads no TOML (3.11+, or tomli installed)" % sys.executable)
+    with open(os.path.join(ROOT, "pyproject.toml"), "rb") as f:
+        return tomllib.load(f)
 
 
 def platforms():
@@ -105,6 +117,7 @@ def main(argv):
     python_tag, abi, platforms, minor = tags_for(module)
     project = pyproject()["project"]
     name, summary = project["name"], project["description"]
+    licence, licence_files = project["license"], project["license-files"]
     # File names carry the normalised name, as the source distribution's does
     # and as build backends write them.
     file_name = re.sub(r"[-_.]+", "_", name).lower()
@@ -114,9 +127,17 @@ def main(argv):
         os.makedirs(info)
         shutil.copy(module, tree)
         shutil.copy(stub, tree)
+        # License-Expression and License-File are metadata 2.4's (PEP 639);
+        # the files go under .dist-info/licenses/ with their paths kept.
+        for path in licence_files:
+            os.makedirs(os.path.dirname(os.path.join(info, "licenses", path)), exist_ok=True)
+            shutil.copy(os.path.join(ROOT, path), os.path.join(info, "licenses", path))
         with open(os.path.join(info, "METADATA"), "w") as f:
-            f.write("Metadata-Version: 2.1\nName: %s\nVersion: %s\nSummary: %s\n"
-                    "Requires-Python: ==3.%d.*\n" % (name, version, summary, minor))
+            f.write("Metadata-Version: 2.4\nName: %s\nVersion: %s\nSummary: %s\n"
+                    "License-Expression: %s\n" % (name, version, summary, licence))
+            for path in licence_files:
+                f.write("License-File: %s\n" % path)
+            f.write("Requires-Python: ==3.%d.*\n" % minor)
         with open(os.path.join(info, "WHEEL"), "w") as f:
             f.write("Wheel-Version: 1.0\nGenerator: tools/make_wheel.py\nRoot-Is-Purelib: false\n")
             for platform in platforms:

@@ -119,13 +119,23 @@ fi
 
 # ---- the source distribution ------------------------------------------------
 # What `pip install addongate-<version>.tar.gz` builds from on a platform with
-# no file here, made by the build backend itself (tools/make_sdist.py; offline
-# from ADDONGATE_WHEELHOUSE or ../shared/wheelhouse when there is one).
+# no file here: made by the standard front end (Debian's python3-build) with
+# the project's build backend, which pyproject.toml tells what to include.
+# Offline, the backend comes from the wheel folder ADDONGATE_WHEELHOUSE, else
+# ../shared/wheelhouse, when there is one.
 echo "== source distribution"
-if sdist=$("$wheel_python" tools/make_sdist.py "$dist" 2>"$root/build/sdist.log"); then
+wheelhouse=${ADDONGATE_WHEELHOUSE:-$root/../shared/wheelhouse}
+offline=()
+if [ -d "$wheelhouse" ]; then
+  offline=(PIP_NO_INDEX=1 PIP_FIND_LINKS="$(cd "$wheelhouse" && pwd)")
+fi
+if ! "$wheel_python" -I -c 'import build' 2>/dev/null; then
+  note_missing "source distribution" "$wheel_python has no build package (python3-build)"
+elif env "${offline[@]}" "$wheel_python" -I -m build --sdist --outdir "$dist" . \
+       >"$root/build/sdist.log" 2>&1 && sdist=$(ls "$dist"/addongate-*.tar.gz 2>/dev/null); then
   made+=("$(basename "$sdist")")
 else
-  note_missing "source distribution" "tools/make_sdist.py failed, see build/sdist.log"
+  note_missing "source distribution" "python3 -m build --sdist failed, see build/sdist.log"
 fi
 
 # ---- the stub and the sums --------------------------------------------------

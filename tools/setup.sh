@@ -6,8 +6,9 @@
 # The packages come in groups, each installed on its own (default: all, in
 # the order below), so that one that cannot be had costs only its own tests:
 #   core     the compiler, CMake and CTest, the Python headers, GoogleTest,
-#            valgrind, clang with its sanitizer runtime, venv and wheel
-#            tools: everything the quick, default and clang workflows need
+#            valgrind, clang with its sanitizer runtime, venv, wheel and
+#            sdist (build) tools: everything the quick, default and clang
+#            workflows and the release's wheels and sdist need
 #   windows  mingw-w64 and the 64-bit Wine (the windows workflow)
 #   win32    the i386 architecture and the 32-bit Wine (its -win32 files)
 #   arm64, armhf, i386, ppc64el, riscv64, s390x
@@ -24,7 +25,7 @@ set -uo pipefail
 
 declare -A packages=(
   [core]="cmake g++ clang clang-format libclang-rt-14-dev googletest libgtest-dev valgrind binutils
-          ninja-build python3.11 python3.11-dev python3.11-dbg python3.11-venv python3-wheel gunicorn"
+          ninja-build python3.11 python3.11-dev python3.11-dbg python3.11-venv python3-wheel python3-build gunicorn"
   [windows]="g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64"
   [win32]="wine32:i386"
   [arm64]="g++-aarch64-linux-gnu qemu-user-static"

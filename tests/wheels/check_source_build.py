@@ -7,10 +7,11 @@ For each interpreter of the Linux test build from 3.8 on whose venv has pip
 build isolation, runs `pip install .` on a clean copy of the checkout (the
 files git tracks or would, so no build folders); the module imports from the
 venv, the module suite passes against it and pip uninstalls it. Then:
-- the sdist in DIST (dist/) holds what a build needs and no tests, tools, CI
-  or host files, is in SHA256SUMS, is made alike in a checkout whose build
-  folder links to / (as a Wine prefix does), and installs the same way for
-  the oldest and the newest interpreter;
+- the sdist in DIST (dist/) holds what a build needs, the licence (its
+  files, and PKG-INFO's lines naming it) and no tests, tools, CI or host
+  files, is in SHA256SUMS, is made alike in a checkout whose build folder
+  links to / (as a Wine prefix does), and installs the same way for the
+  oldest and the newest interpreter;
 - `pip wheel .` run by the oldest with the newest first on PATH gives a wheel
   tagged for the oldest holding its module, and a build pointed at another
   interpreter than the one running it fails;
@@ -33,10 +34,10 @@ import time
 import zipfile
 
 from pip_venv import (FIND, PIP, ROOT, ask, check, check_installed, clean_env, ext_suffix,
-                      finish, not_tested, rows, run, venv_with_pip)
+                      finish, not_tested, rows, run, venv_with_pip, wheelhouse)
 
 sys.path.insert(0, os.path.join(ROOT, "tools"))
-from make_sdist import wheelhouse  # noqa: E402
+from make_wheel import pyproject  # noqa: E402
 
 DIST = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "dist"))
 RELEASE = os.path.join(ROOT, "build")
@@ -103,14 +104,23 @@ def from_checkout(work, wheels):
 
 def check_sdist_content(sdist):
     version = os.path.basename(sdist)[len("addongate-"):-len(".tar.gz")]
+    top = "addongate-%s/" % version
     with tarfile.open(sdist) as archive:
         names = archive.getnames()
-    top = "addongate-%s/" % version
+        info = archive.extractfile(top + "PKG-INFO") if top + "PKG-INFO" in names else None
+        metadata = info.read().decode().splitlines() if info else []
     inside = [n[len(top):] for n in names if n.startswith(top)]
     check(len(inside) == len(names), "sdist: every file under %s" % top,
           "\n".join(n for n in names if not n.startswith(top)))
     missing = [n for n in SDIST_NEEDS if n not in inside]
     check(not missing, "sdist: holds %s" % ", ".join(SDIST_NEEDS), "missing: " + ", ".join(missing))
+    project = pyproject()["project"]
+    wanted = ["License-Expression: " + project["license"]] + \
+        ["License-File: " + path for path in project["license-files"]]
+    check(all(line in metadata for line in wanted) and
+          all(path in inside for path in project["license-files"]),
+          "sdist: holds %s, and PKG-INFO says %s" % (", ".join(project["license-files"]),
+                                                     "; ".join(wanted)), "\n".join(metadata))
     banned = [n for n in inside if n.split("/")[0] in SDIST_NEVER]
     check(not banned, "sdist: holds nothing of %s" % ", ".join(SDIST_NEVER), "\n".join(banned))
     tracked = run(["git", "ls-files"], cwd=ROOT)
@@ -124,7 +134,8 @@ def check_sdist_content(sdist):
 
 
 def sdist_beside_builds(work, wheels, sdist):
-    """tools/make_sdist.py in a checkout whose build folder holds a Wine
+    """The release's sdist command (python3 -m build --sdist, as
+    tools/release.sh runs it) in a checkout whose build folder holds a Wine
     prefix, with its drive z: linked to /: the same files, in minutes at most
     (walked, the link leads through all of / and /proc without end)."""
     source = clean_copy(work, "src-links")
@@ -132,13 +143,14 @@ def sdist_beside_builds(work, wheels, sdist):
     os.makedirs(drives)
     os.symlink("/", os.path.join(drives, "z:"))
     out = os.path.join(work, "sdist-links")
+    python = os.environ.get("ADDONGATE_WHEEL_PYTHON", "/usr/bin/python3")
     try:
-        got = run([sys.executable, os.path.join(source, "tools", "make_sdist.py"), out],
-                  env=dict(os.environ, ADDONGATE_WHEELHOUSE=wheels), timeout=300)
+        got = run([python, "-I", "-m", "build", "--sdist", "--outdir", out, source],
+                  env=dict(os.environ, PIP_NO_INDEX="1", PIP_FIND_LINKS=wheels), timeout=300)
     except subprocess.TimeoutExpired:
         check(False, "sdist: made beside a Wine prefix's link to / (gave up after 300 s)")
         return
-    made = got.stdout.strip().splitlines()[-1:] if got.returncode == 0 else []
+    made = [os.path.join(out, f) for f in sorted(os.listdir(out))] if got.returncode == 0 else []
     names = [tarfile.open(m).getnames() for m in made]
     check(names == [tarfile.open(sdist).getnames()],
           "sdist: made beside a Wine prefix's link to /, with the same files", got.stdout)
@@ -188,9 +200,15 @@ def wrong_python_on_path(work, wheels, oldest, other, path):
              "%s, %s first on PATH: pip wheel . gives %s (tags *%s)" %
              (tag, other, ", ".join(made) or "nothing", wanted), got.stdout):
         with zipfile.ZipFile(os.path.join(out, made[0])) as archive:
-            files = sorted(n for n in archive.namelist() if ".dist-info/" not in n)
+            names = archive.namelist()
+        files = sorted(n for n in names if ".dist-info/" not in n)
         check(files == sorted(["addonGate" + ext_suffix(python), "addonGate.pyi"]),
               "%s: the wheel holds %s" % (tag, ", ".join(files)))
+        licences = pyproject()["project"]["license-files"]
+        check(all(any(n.endswith(".dist-info/licenses/" + path) for n in names)
+                  for path in licences),
+              "%s: the wheel's .dist-info holds licenses/%s" % (tag, ", ".join(licences)),
+              "\n".join(names))
 
     # A build told to use another interpreter than the one running it.
     got, _ = pip_build(python, ["wheel", "--no-deps", "-w", out + "-other", "--config-settings",

@@ -11,7 +11,10 @@
   Windows file: pip, asked for that interpreter's platform, version and ABI,
   picks exactly its wheel, and the module unpacked from it imports in its
   interpreter (under qemu-user, or under Wine);
-- one wrong pairing per platform: pip must find nothing to install.
+- one wrong pairing per platform: pip must find nothing to install;
+- every wheel carries the licence: pyproject.toml's SPDX expression and
+  License-File lines in its METADATA, and each licence file, as in the
+  checkout, under .dist-info/licenses/.
 
 Run it with an interpreter that has pip (it asks pip on behalf of the
 other machines' and the Windows interpreters). Ends with the line "N passed, N failed".
@@ -29,7 +32,7 @@ from pip_venv import (FIND, IMPORTS_FROM, PIP, ROOT, check, check_installed, cle
                       ext_suffix, finish, not_tested, rows, run, venv_with_pip)
 
 sys.path.insert(0, os.path.join(ROOT, "tools"))
-from make_wheel import platforms  # noqa: E402  (the reader of cmake/platforms.tsv)
+from make_wheel import platforms, pyproject  # noqa: E402  (cmake/platforms.tsv's reader)
 
 DIST = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "dist"))
 # The test builds the release gathered from.
@@ -203,11 +206,35 @@ def windows(work):
             break
 
 
+def licence():
+    project = pyproject()["project"]
+    wanted = ["License-Expression: " + project["license"]] + \
+        ["License-File: " + path for path in project["license-files"]]
+    for wheel in wheels():
+        with zipfile.ZipFile(os.path.join(DIST, wheel)) as archive:
+            names = archive.namelist()
+            info = sorted({n.split("/")[0] for n in names if n.split("/")[0].endswith(".dist-info")})
+            if not check(len(info) == 1, "%s: one .dist-info (%s)" % (wheel, ", ".join(info))):
+                continue
+            lines = archive.read(info[0] + "/METADATA").decode().splitlines()
+            check(all(line in lines for line in wanted), "%s: METADATA says %s"
+                  % (wheel, "; ".join(wanted)), "\n".join(lines))
+            differ = []
+            for path in project["license-files"]:
+                inside = "%s/licenses/%s" % (info[0], path)
+                with open(os.path.join(ROOT, path), "rb") as f:
+                    if inside not in names or archive.read(inside) != f.read():
+                        differ.append(inside)
+            check(not differ, "%s: holds %s" % (wheel, ", ".join(project["license-files"])),
+                  "missing or not the checkout's: " + ", ".join(differ))
+
+
 def main():
     if not wheels():
         check(False, "dist/ holds no wheel")
     else:
         shipped_as_tested()
+        licence()
         with tempfile.TemporaryDirectory() as work:
             linux(work)
             for arch, platform in sorted(platforms().items()):

@@ -40,6 +40,16 @@ def finish():
     return 1 if results["failed"] else 0
 
 
+def wheelhouse():
+    """The folder of build-backend wheels for builds without a package index
+    (tools/release.sh takes the same): ADDONGATE_WHEELHOUSE, else
+    ../shared/wheelhouse beside the checkout; None when there is no such
+    folder."""
+    folder = os.environ.get("ADDONGATE_WHEELHOUSE") or os.path.join(
+        ROOT, os.pardir, "shared", "wheelhouse")
+    return os.path.abspath(folder) if os.path.isdir(folder) else None
+
+
 def rows(path):
     """A build's tab-separated list (interpreters.tsv, windows_builds.tsv);
     none when the build wrote none."""
