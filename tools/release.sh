@@ -2,8 +2,8 @@
 # Gathers the files a host would ship into dist/: every module file whose
 # suites passed on it, byte for byte as they ran, from the test builds (the
 # Linux one in build/, the Windows one in build/windows, one per machine of
-# cmake/platforms.tsv in build/<arch>), each again as a wheel that pip
-# installs, the type stub, the source distribution, SHA256SUMS, and TESTED:
+# cmake/platforms.tsv in build/<arch>), each with its debug information
+# (<file>.debug) and again as a wheel that pip installs, the type stub, the source distribution, SHA256SUMS, and TESTED:
 # each module's SHA-256 with the tests that passed on it. Nothing is compiled
 # here: a build folder without its test record (junit.xml) has its workflow
 # run first, build and tests. A module whose suite did not run (a -win32 one
@@ -64,6 +64,11 @@ gather() {
         fi
         cp "$path" "$dist/"
         modules+=("$file")
+        # Its debug information, for reading a user's crash report.
+        if [ -f "$path.debug" ]; then
+          cp "$path.debug" "$dist/"
+          made+=("$file.debug")
+        fi
         tested+=("$sum  $file  ${dir#$root/}: $tests")
         echo "   $file"
         ;;
@@ -91,7 +96,7 @@ for arch in $(tools/platforms.sh); do
   fi
   gather "$arch" "$root/build/$arch"
 done
-made=("${modules[@]}")
+made+=("${modules[@]}")
 
 # ---- one wheel per module file ----------------------------------------------
 # Packed by the wheel package's own tool (Debian's python3-wheel), with the
