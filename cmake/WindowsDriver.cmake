@@ -10,8 +10,7 @@ set(ADDONGATE_FUZZ_SECONDS 8 CACHE STRING "Length of the short fuzz run per buil
 find_program(WINE wine)
 find_program(WINEBOOT wineboot)
 if(NOT WINE OR NOT WINEBOOT)
-  message(FATAL_ERROR " Wine is missing: apt-get install wine wine64 wine32:i386 "
-                      "(after dpkg --add-architecture i386)")
+  message(FATAL_ERROR " Wine is missing: tools/setup.sh windows win32")
 endif()
 
 include(ExternalProject)

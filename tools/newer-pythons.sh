@@ -52,7 +52,7 @@ if [ "${1:-}" = --arch ]; then
     elif [ "$native_on" = "$(uname -m)" ]; then
       emulator=()
     else
-      echo "$0: --arch $2 needs ${emulator[0]} (package qemu-user-static)" >&2
+      echo "$0: --arch $2 needs ${emulator[0]} (tools/setup.sh $2)" >&2
       exit 1
     fi
   fi

@@ -109,7 +109,7 @@ if [ -z "$version" ]; then
   for file in "${modules[@]}"; do note_missing "wheel of $file" "no build wrote version.txt"; done
 elif ! "$wheel_python" -c 'import wheel' 2>/dev/null; then
   for file in "${modules[@]}"; do
-    note_missing "wheel of $file" "$wheel_python has no wheel package (python3-wheel)"
+    note_missing "wheel of $file" "$wheel_python has no wheel package (tools/setup.sh core)"
   done
 else
   for file in "${modules[@]}"; do
@@ -135,7 +135,7 @@ if [ -d "$wheelhouse" ]; then
   offline=(PIP_NO_INDEX=1 PIP_FIND_LINKS="$(cd "$wheelhouse" && pwd)")
 fi
 if ! "$wheel_python" -I -c 'import build' 2>/dev/null; then
-  note_missing "source distribution" "$wheel_python has no build package (python3-build)"
+  note_missing "source distribution" "$wheel_python has no build package (tools/setup.sh core)"
 elif env "${offline[@]}" "$wheel_python" -I -m build --sdist --outdir "$dist" . \
        >"$root/build/sdist.log" 2>&1 && sdist=$(ls "$dist"/addongate-*.tar.gz 2>/dev/null); then
   made+=("$(basename "$sdist")")

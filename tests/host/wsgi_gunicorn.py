@@ -33,7 +33,7 @@ def gunicorn_python():
     """(gunicorn script, the interpreter it runs) or a reason to skip."""
     script = shutil.which("gunicorn")
     if not script:
-        return None, "gunicorn is not installed (apt-get install gunicorn)"
+        return None, "gunicorn is not installed (tools/setup.sh core)"
     with open(script, "rb") as f:
         first = f.readline().decode("utf-8", "replace")
     words = first[2:].split() if first.startswith("#!") else []

@@ -17,7 +17,7 @@ tests_wine_loader() {
 # Why the 32-bit interpreters cannot run here, or nothing when they can.
 tests_wine_32bit_gap() {
   if [ ! -x /usr/lib/wine/wine ]; then
-    echo "the 32-bit Wine (wine32:i386) is not installed"
+    echo "the 32-bit Wine is not installed (tools/setup.sh win32)"
   elif ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
     echo "this machine cannot run 32-bit programs"
   fi
