@@ -50,6 +50,7 @@ inline bool has_plain_instance_dict(PyTypeObject* type) {
 // there. From 3.11 the counter stops at its end instead, and clearing the
 // cache leaves it alone. 3.11 marks a changed type by clearing the valid
 // flag; from 3.12 a change zeroes the tag.
+constexpr bool kTypeTagsNeverReused = PY_VERSION_HEX >= 0x030B0000;
 inline unsigned type_version(PyTypeObject* type) {
 #if PY_VERSION_HEX < 0x030B0000
   (void)type;

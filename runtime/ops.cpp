@@ -88,21 +88,23 @@ namespace {
 // each set of names. The bodies read a handful of names, so that two of them
 // rarely share a set and evict each other (as they could with one).
 //
-// What makes a remembered lookup valid, per version:
-// - 3.6 to 3.10: nothing is remembered. A type's version tag comes from a
-//   counter that sys._clear_type_cache() restarts and that wraps around
-//   after 2**32 tags, so a type can carry an old number again after it has
-//   changed; the interpreter's own method cache, which the same restart
-//   clears, serves the class-level lookups there.
+// What makes a remembered lookup valid, per version. Every entry holds
+// references of its own to what it found, released when it is replaced, so
+// a hit never reads an object that has since been freed; after the
+// interpreter has ended the entries are forgotten. An instance dict is known
+// by its version, which no other dict state in the interpreter carries.
+// - 3.6 to 3.10: a type's version tag comes from a counter that
+//   sys._clear_type_cache() restarts and that wraps around after 2**32 tags,
+//   so a changed type can carry its old tag again: no tag is trusted.
+//   Class-level lookups are not remembered; the interpreter's own method
+//   cache, which the same restart clears, serves them. An instance lookup is
+//   remembered, but each hit asks that cache for the class attribute again
+//   and must get the very object the entry holds (whose reference keeps its
+//   address from being reused).
 // - From 3.11: an entry is keyed by the type and its version tag, which the
-//   interpreter never hands out twice (the counter stops instead of wrapping,
-//   and clearing the type cache does not restart it), and by the instance
-//   dict and its version, which no other dict state carries again. Every
-//   change to the type or the dict gives a new key. The entry holds
-//   references of its own to what it found, released when it is replaced,
-//   so a hit never reads an object that has since been freed. After the
-//   interpreter has ended, whose tags a new one hands out again, the entries
-//   are forgotten.
+//   interpreter never hands out twice (the counter stops instead of
+//   wrapping, and clearing the type cache does not restart it): every change
+//   to the type gives a new key.
 template <typename Entry>
 class LookupMemo {
  public:
@@ -217,15 +219,25 @@ struct InstanceLookup {
 };
 LookupMemo<InstanceLookup> instance_lookups;
 
+// Up to 3.10 a hit finds the class attribute again (see LookupMemo).
+constexpr bool kClassFoundAgain = !compat::kTypeTagsNeverReused;
+
+// Whether a lookup on `type` can be remembered now, with `*version` the
+// type's part of its key (0 up to 3.10).
+bool rememberable_type(PyTypeObject* type, unsigned* version) {
+  *version = compat::type_version(type);
+  return *version != 0 || kClassFoundAgain;
+}
+
 const InstanceLookup* remembered_lookup(PyTypeObject* type, PyObject* name, PyObject* dict) {
-  const unsigned version = compat::type_version(type);
-  if (version == 0) return nullptr;
+  unsigned version;
+  if (!rememberable_type(type, &version)) return nullptr;
   const InstanceLookup* way = instance_lookups.ways(name);
   for (int i = 0; i < 2; ++i)
     if (way[i].type_version == version && way[i].type == type && way[i].name == name &&
         way[i].dict == dict &&
         (dict == nullptr || way[i].dict_version == compat::instance_dict_version(dict)))
-      return &way[i];
+      return !kClassFoundAgain || _PyType_Lookup(type, name) == way[i].descr ? &way[i] : nullptr;
   return nullptr;
 }
 
@@ -241,17 +253,17 @@ bool can_remember_dict(PyObject* dict) {
 // it, and the dict's keys are all exact str.
 PyObject* instance_dict_value(PyTypeObject* type, PyObject* dict, PyObject* name, PyObject* descr,
                               bool* failed) {
-  const unsigned type_version = compat::type_version(type);
+  unsigned type_version;
+  const bool rememberable = rememberable_type(type, &type_version);
   if (dict == nullptr) {
-    if (type_version != 0)
+    if (rememberable)
       instance_lookups.store(InstanceLookup{type, name, type_version, nullptr, 0, descr, nullptr});
     return nullptr;
   }
   const uint64_t dict_version = compat::instance_dict_version(dict);
   Ref instance_dict = Ref::borrow(dict);  // a key's __eq__ could replace it
   PyObject* value = compat::dict_find(dict, name, failed);
-  if (!*failed && type_version != 0 && dict_version != 0 &&
-      compat::type_version(type) == type_version &&
+  if (!*failed && rememberable && dict_version != 0 && compat::type_version(type) == type_version &&
       compat::instance_dict_version(dict) == dict_version && can_remember_dict(dict))
     instance_lookups.store(
         InstanceLookup{type, name, type_version, dict, dict_version, descr, value});
