@@ -96,14 +96,16 @@ done
 # ---- Windows: cross-built, imported under Wine ------------------------------
 # One file per runtime folder the windows build finds (windows_builds.tsv);
 # the shipped pair is named even when the build cannot say more.
-required=(addonGate.cp36-win32.pyd addonGate.cp38-win_amd64.pyd)
+# shellcheck disable=SC2207
+required=($(sed -n -e 's/^py\(3[0-9]*\)-win32$/addonGate.cp\1-win32.pyd/p' \
+  -e 's/^py\(3[0-9]*\)-amd64$/addonGate.cp\1-win_amd64.pyd/p' cmake/windows-required.txt))
 runtimes=${ADDONGATE_WIN_RUNTIMES:-}
 why=""
 if ! wanted windows; then
   required=()
   why="not asked for"
 elif [ -z "$runtimes" ]; then
-  why="ADDONGATE_WIN_RUNTIMES is not set (a folder with py36-win32/, py38-amd64/ and any other py3X-amd64/ or py3X-win32/)"
+  why="ADDONGATE_WIN_RUNTIMES is not set (a folder of py3X-amd64/ and py3X-win32/ runtimes, with those of cmake/windows-required.txt)"
 elif ! command -v i686-w64-mingw32-g++ >/dev/null || ! command -v x86_64-w64-mingw32-g++ >/dev/null; then
   why="the mingw-w64 cross-compilers are missing (g++-mingw-w64-i686, g++-mingw-w64-x86-64)"
 elif ! command -v wine >/dev/null || ! command -v wineboot >/dev/null; then
