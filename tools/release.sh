@@ -81,7 +81,7 @@ fi
 
 # ---- Linux on other machines: cross-built, imported in their interpreters --
 # One build per row of cmake/platforms.tsv, its interpreters fetched as the
-# preset of that name fetches them.
+# cross preset fetches them.
 for arch in $(tools/platforms.sh); do
   wanted "$arch" || continue
   dir="$root/build/release-$arch"
