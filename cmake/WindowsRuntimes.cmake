@@ -5,13 +5,15 @@
 # ADDONGATE_WIN_RUNTIMES (cache or environment): a folder of runtime folders
 # named py3X-amd64/ (64-bit) or py3X-win32/ (32-bit), each laid out as a
 # Windows installation (python.exe, python3X.dll, include/, DLLs/). The
-# shipped pair, py36-win32/ and py38-amd64/, must be there; every other one
-# found is built too. A message that starts with a space is printed as it
-# stands, unwrapped.
+# shipped ones, listed in cmake/windows-required.txt, must be there; every
+# other one found is built too. A message that starts with a space is
+# printed as it stands, unwrapped.
 if(NOT ADDONGATE_WIN_RUNTIMES AND DEFINED ENV{ADDONGATE_WIN_RUNTIMES})
   set(ADDONGATE_WIN_RUNTIMES "$ENV{ADDONGATE_WIN_RUNTIMES}")
 endif()
-set(runtime_hint "set ADDONGATE_WIN_RUNTIMES to a folder with py36-win32/ and py38-amd64/ \
+file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/windows-required.txt" required_runtimes REGEX "^[^#]")
+list(JOIN required_runtimes "/ and " required_list)
+set(runtime_hint "set ADDONGATE_WIN_RUNTIMES to a folder with ${required_list}/ \
 Windows CPython installations, e.g. ADDONGATE_WIN_RUNTIMES=../shared/windows")
 if(NOT ADDONGATE_WIN_RUNTIMES)
   message(FATAL_ERROR " No Windows CPython runtimes: ${runtime_hint}")
@@ -21,7 +23,7 @@ get_filename_component(ADDONGATE_WIN_RUNTIMES "${ADDONGATE_WIN_RUNTIMES}" ABSOLU
 set(ADDONGATE_WIN_RUNTIMES "${ADDONGATE_WIN_RUNTIMES}" CACHE PATH
     "Folder of the Windows CPython runtimes" FORCE)
 
-foreach(folder py36-win32 py38-amd64)
+foreach(folder IN LISTS required_runtimes)
   foreach(file python.exe include/Python.h)
     if(NOT EXISTS "${ADDONGATE_WIN_RUNTIMES}/${folder}/${file}")
       message(FATAL_ERROR " ${ADDONGATE_WIN_RUNTIMES}/${folder}/${file} is missing: ${runtime_hint}")

@@ -52,7 +52,7 @@ if(TARGET addonGate_${tag}_asan)
     "${test_env};PYTHONPATH=${outdir}-variants/asan:${src}/tests/stubs:${src}/tests:${src}/tests/stress;LD_PRELOAD=${asan_runtime};PYTHONMALLOC=malloc;ASAN_OPTIONS=detect_leaks=0:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1;ADDONGATE_SANITIZED=1")
 endif()
 
-if(tag IN_LIST ADDONGATE_MEMCHECK_TAGS)
+if(tag IN_LIST memcheck_tags)
   add_test(NAME memcheck_${tag}
            COMMAND "${py_EXE}" "${src}/tests/memcheck.py" "${py_EXE}"
            WORKING_DIRECTORY "${src}")

@@ -3,7 +3,9 @@
 # fails is probed again and built; one that never answers fails the step
 # when named in ADDONGATE_PYTHONS, with its own words, and, fetched
 # (ADDONGATE_EXTRA_PYTHONS), is written to not_tested.txt with them while the
-# others are built.
+# others are built. The sanitizer and memcheck runs follow the builds made:
+# the default cp311 is Debian's python3.11 where no other 3.11 is built, and
+# a tag named for them but not built is written to not_tested.txt.
 #   check_probe.sh SOURCE_DIR CMAKE PYTHON
 set -eu
 src=$1 cmake=$2 python=$3
@@ -14,13 +16,16 @@ printf '#!/bin/sh\nif [ ! -e "%s/started" ]; then touch "%s/started"; exit 1; fi
 printf '#!/bin/sh\necho "boom: no interpreter here" >&2\nexit 3\n' >"$work/broken"
 chmod +x "$work/flaky" "$work/broken"
 
-# configure PASS|FAIL ARGS...: the configure step must end that way.
+# configure PASS|FAIL ARGS...: the configure step must end that way; no
+# sanitizer or memcheck run unless $runs is set (then the tags' defaults).
+runs=
 configure() {
   want=$1
   shift
   rm -rf "$work/build"
-  if "$cmake" -S "$src" -B "$work/build" -DADDONGATE_VARIANTS=OFF -DADDONGATE_UNIT_TESTS=OFF \
-       -DADDONGATE_SANITIZE_TAGS= -DADDONGATE_MEMCHECK_TAGS= "$@" >"$work/log" 2>&1; then
+  set -- -DADDONGATE_VARIANTS=OFF -DADDONGATE_UNIT_TESTS=OFF "$@"
+  [ -n "$runs" ] || set -- -DADDONGATE_SANITIZE_TAGS= -DADDONGATE_MEMCHECK_TAGS= "$@"
+  if "$cmake" -S "$src" -B "$work/build" "$@" >"$work/log" 2>&1; then
     got=PASS
   else
     got=FAIL
@@ -46,3 +51,45 @@ expect "$work/broken: its probe failed twice (boom: no interpreter here)" "$work
 expect "$work/broken" "$work/build/fetched.txt"
 [ -s "$work/build/interpreters.tsv" ] || { cat "$work/log"; exit 1; }
 echo "a fetched interpreter that never answers is named in not_tested.txt, the others built"
+
+# tests_named: the tests registered in the build, one a line.
+case $cmake in */*) ctest=${cmake%/*}/ctest ;; *) ctest=ctest ;; esac
+tests_named() {
+  (cd "$work/build" && "$ctest" -N) | sed -n 's/^ *Test *#[0-9]*: //p' >"$work/tests"
+}
+# registered YES|NO TEST...
+registered() {
+  want=$1
+  shift
+  for t in "$@"; do
+    if grep -qxF "$t" "$work/tests"; then got=YES; else got=NO; fi
+    [ "$got" = "$want" ] || { cat "$work/tests"; echo "$t registered: $got, not $want"; exit 1; }
+  done
+}
+
+runs=1
+system=/usr/bin/python3.11
+configure PASS "-DADDONGATE_PYTHONS=$system;${system}d"
+tests_named
+registered YES sanitized_cp311-system memcheck_cp311-system
+registered NO sanitized_cp311d memcheck_cp311d
+[ ! -s "$work/build/not_tested.txt" ] || { cat "$work/build/not_tested.txt"; exit 1; }
+echo "without pyenv, the default sanitizer and memcheck runs are Debian's python3.11's"
+
+# A 3.11 of its own prefix (a venv with its own copy of the binary) is
+# tagged cp311 and keeps the runs, whatever the order of the list.
+"$system" -m venv --copies --without-pip "$work/venv"
+configure PASS "-DADDONGATE_PYTHONS=$system;$work/venv/bin/python"
+tests_named
+registered YES sanitized_cp311 memcheck_cp311
+registered NO sanitized_cp311-system memcheck_cp311-system
+echo "where a cp311 build is made, cp311 names it and not Debian's"
+
+configure PASS "-DADDONGATE_PYTHONS=$system;${system}d" -DADDONGATE_SANITIZE_TAGS=cp311d \
+  "-DADDONGATE_MEMCHECK_TAGS=cp311-system;cp39"
+tests_named
+registered YES sanitized_cp311d memcheck_cp311-system
+registered NO sanitized_cp311-system memcheck_cp311d
+expect "memcheck_cp39: no build is tagged cp39 (built: cp311-system cp311d)" \
+  "$work/build/not_tested.txt"
+echo "a tag named for the runs but not built is named in not_tested.txt"

@@ -20,7 +20,10 @@ import types
 # From 3.9 a vectorcall's keyword names must be strings, checked by the
 # interpreter before the callee runs.
 VECTORCALL_NAMES_CHECKED = sys.version_info >= (3, 9)
-FILE_NAME = "class\\addonGate" if sys.version_info[:2] == (3, 6) else "corvel-win\\corvel\\class\\addonGate"
+# The 3.6 build keeps that release's rules, its traceback file name among
+# them (class/build_rules.h); tests/support.py takes both from here.
+LEGACY_BUILD = sys.version_info[:2] == (3, 6)
+FILE_NAME = "class\\addonGate" if LEGACY_BUILD else "corvel-win\\corvel\\class\\addonGate"
 VALUE_ERROR = ValueError  # captured once, as start-up captures it
 _SLOT_WRAPPER = type(object.__init__)  # a C type's own slot, as `__getitem__` of a deque
 

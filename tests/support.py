@@ -15,9 +15,8 @@ import unittest
 import commons
 import RunnerCore
 import addonGate
+from model import FILE_NAME, LEGACY_BUILD  # noqa: F401 (the tests take them from here)
 
-LEGACY_BUILD = sys.version_info[:2] == (3, 6)
-FILE_NAME = "class\\addonGate" if LEGACY_BUILD else "corvel-win\\corvel\\class\\addonGate"
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 

@@ -37,16 +37,18 @@ mkdir -p "$dist" "$root/build"
 
 note_missing() { missing+=("$1: $2"); }
 
-# gather PRESET DIR: the modules of the test build in DIR whose suites
-# passed, after running the preset's workflow where DIR has no test record.
+# gather DIR PRESET [VAR=VALUE...]: the modules of the test build in DIR
+# whose suites passed, after running the preset's workflow (with those
+# environment variables) where DIR has no test record.
 gather() {
-  local preset=$1 dir=$2 status path rest file sum tests
+  local dir=$1 preset=$2 status path rest file sum tests
+  shift 2
   echo "== ${dir#$root/}"
   if [ ! -f "$dir/junit.xml" ]; then
     echo "   no test record: cmake --workflow --preset $preset (log: ${dir#$root/}.workflow.log)"
     mkdir -p "$dir"
     # Failing tests still leave the record; their files are not gathered.
-    cmake --workflow --preset "$preset" >"$dir.workflow.log" 2>&1 || true
+    env "$@" cmake --workflow --preset "$preset" >"$dir.workflow.log" 2>&1 || true
   fi
   if [ ! -f "$dir/junit.xml" ]; then
     note_missing "${dir#$root/}" "its workflow left no test record, see ${dir#$root/}.workflow.log"
@@ -79,13 +81,13 @@ gather() {
 }
 
 if wanted linux; then
-  gather default "$root/build"
+  gather "$root/build" default
 fi
 if wanted windows; then
   if [ -z "${ADDONGATE_WIN_RUNTIMES:-}" ] && [ ! -f "$root/build/windows/junit.xml" ]; then
-    note_missing "Windows files" "ADDONGATE_WIN_RUNTIMES is not set (a folder with py36-win32/, py38-amd64/ and any other py3X-amd64/ or py3X-win32/)"
+    note_missing "Windows files" "ADDONGATE_WIN_RUNTIMES is not set (a folder of py3X-amd64/ and py3X-win32/ runtimes, with those of cmake/windows-required.txt)"
   else
-    gather windows "$root/build/windows"
+    gather "$root/build/windows" windows
   fi
 fi
 for arch in $(tools/platforms.sh); do
@@ -94,7 +96,7 @@ for arch in $(tools/platforms.sh); do
     note_missing "$arch modules" "$lacking"
     continue
   fi
-  gather "$arch" "$root/build/$arch"
+  gather "$root/build/$arch" cross ADDONGATE_DEB_ARCH="$arch"
 done
 made+=("${modules[@]}")
 

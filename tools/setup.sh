@@ -11,10 +11,10 @@
 #            workflows and the release's wheels and sdist need
 #   windows  mingw-w64 and the 64-bit Wine (the windows workflow)
 #   win32    the i386 architecture and the 32-bit Wine (its -win32 files)
-#   arm64, armhf, i386, ppc64el, riscv64, s390x
-#            each Linux architecture's cross compiler, with qemu-user for
-#            those this machine cannot run itself (that architecture's
-#            workflow)
+#   arm64, armhf, ...
+#            one group per row of cmake/platforms.tsv, named as its arch:
+#            the cross compiler g++-<triple>, and qemu-user-static where the
+#            row names an emulator (that architecture's cross workflow)
 #
 # A mirror that serves a bad index for a while is not the end: apt-get update
 # is tried a few times, and what it could fetch is used. A core package that
@@ -28,14 +28,14 @@ declare -A packages=(
           ninja-build python3.11 python3.11-dev python3.11-dbg python3.11-venv python3-wheel python3-build gunicorn"
   [windows]="g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64"
   [win32]="wine32:i386"
-  [arm64]="g++-aarch64-linux-gnu qemu-user-static"
-  [armhf]="g++-arm-linux-gnueabihf qemu-user-static"
-  [i386]="g++-i686-linux-gnu"
-  [ppc64el]="g++-powerpc64le-linux-gnu qemu-user-static"
-  [riscv64]="g++-riscv64-linux-gnu qemu-user-static"
-  [s390x]="g++-s390x-linux-gnu qemu-user-static"
 )
-groups=(core windows win32 arm64 armhf i386 ppc64el riscv64 s390x)
+groups=(core windows win32)
+platforms="$(dirname "$0")/platforms.sh"
+for arch in $("$platforms"); do
+  packages[$arch]="g++-$("$platforms" "$arch" triple)"
+  [ -z "$("$platforms" "$arch" emulator)" ] || packages[$arch]+=" qemu-user-static"
+  groups+=("$arch")
+done
 # apt-get update: how often, and how long to wait between tries (seconds).
 tries=${ADDONGATE_SETUP_TRIES:-3}
 pause=${ADDONGATE_SETUP_PAUSE:-20}

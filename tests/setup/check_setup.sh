@@ -83,5 +83,16 @@ check $? "a refused core package stops it (exit $status), naming the package" "$
 ! grep -q "win32" "$stand/out"
 check $? "nothing after core is tried" "$stand/out"
 
+# Another machine is one more row of cmake/platforms.tsv: a copy of s390x's
+# under a new name gets its group.
+tree="$stand/tree"
+mkdir -p "$tree/tools" "$tree/cmake"
+cp "$root/tools/setup.sh" "$root/tools/platforms.sh" "$tree/tools/"
+awk -F'\t' -v OFS='\t' '{ print } $1 == "s390x" { $1 = "newcpu"; print }' \
+  "$root/cmake/platforms.tsv" >"$tree/cmake/platforms.tsv"
+"$tree/tools/setup.sh" --list >"$stand/out"
+grep -qx "newcpu: g++-s390x-linux-gnu qemu-user-static" "$stand/out"
+check $? "a new row of cmake/platforms.tsv is a group of its own" "$stand/out"
+
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

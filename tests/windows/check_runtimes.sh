@@ -9,7 +9,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fake="$work/runtimes"
 mkdir -p "$fake"
-for folder in py36-win32 py38-amd64; do ln -s "$runtimes/$folder" "$fake/$folder"; done
+required=$(grep -v '^#' "$src/cmake/windows-required.txt")
+for folder in $required; do ln -s "$runtimes/$folder" "$fake/$folder"; done
 # A 64-bit interpreter under a 32-bit name, a DLL of another version, no
 # header, a file that is no PE file, and a name that is no runtime's.
 mkdir -p "$fake/py38-win32/include" "$fake/py39-amd64/include" "$fake/py311-amd64" \
@@ -39,7 +40,13 @@ expect "   py312-amd64: python.exe is no PE file"
 expect "   py3-arm64: not named py3X-amd64 or py3X-win32"
 grep -q "notes is no runtime folder" "$work/log" || { cat "$work/log"; exit 1; }
 
-rm "$fake/py38-amd64"
+# (Each of cmake/windows-required.txt is named in the hint.)
+last=$(echo "$required" | tail -n1)
+rm "$fake/$last"
 configure
-expect "   $fake/py38-amd64/python.exe is missing: set ADDONGATE_WIN_RUNTIMES to a folder with py36-win32/ and py38-amd64/ Windows CPython installations, e.g. ADDONGATE_WIN_RUNTIMES=../shared/windows"
+grep -F "   $fake/$last/python.exe is missing: set ADDONGATE_WIN_RUNTIMES to a folder with " \
+  "$work/log" >"$work/hint" || { cat "$work/log"; echo "no hint for $last"; exit 1; }
+for folder in $required; do
+  grep -qF " $folder/ " "$work/hint" || { cat "$work/log"; echo "the hint names no $folder/"; exit 1; }
+done
 echo "bad runtime folders are named and fail the configure step"
