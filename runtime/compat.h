@@ -63,11 +63,11 @@ inline unsigned type_version(PyTypeObject* type) {
 #endif
 }
 
-// The version of an instance dict: up to 3.11 the dict's own tag, which a
-// change to it replaces and no other dict state ever carries again in the
-// same interpreter; from 3.12 that field is deprecated and this gives 0
-// (nothing can be remembered by it).
-inline uint64_t instance_dict_version(PyObject* dict) {
+// The version of a dict: up to 3.11 the dict's own tag, which a change to it
+// replaces and no other dict state ever carries again in the same
+// interpreter; from 3.12 that field is deprecated and this gives 0 (nothing
+// can be remembered by it).
+inline uint64_t dict_version(PyObject* dict) {
 #if PY_VERSION_HEX >= 0x030C0000
   (void)dict;
   return 0;

@@ -91,17 +91,17 @@ namespace {
 // What makes a remembered lookup valid, per version. Every entry holds
 // references of its own to what it found, released when it is replaced, so
 // a hit never reads an object that has since been freed; after the
-// interpreter has ended the entries are forgotten. An instance dict is known
-// by its version, which no other dict state in the interpreter carries.
+// interpreter has ended the entries are forgotten. A dict is known by its
+// version (up to 3.11), which no other dict state in the interpreter
+// carries: every change to a dict gives it a new one.
 // - 3.6 to 3.10: a type's version tag comes from a counter that
 //   sys._clear_type_cache() restarts and that wraps around after 2**32 tags,
 //   so a changed type can carry its old tag again: no tag is trusted.
 //   Class-level lookups are not remembered; the interpreter's own method
 //   cache, which the same restart clears, serves them. An instance lookup is
-//   remembered, but each hit asks that cache for the class attribute again
-//   and must get the very object the entry holds (whose reference keeps its
-//   address from being reused).
-// - From 3.11: an entry is keyed by the type and its version tag, which the
+//   keyed by the versions of the dicts along the type's MRO, which name
+//   everything a class-level lookup reads, and by the instance dict's.
+// - From 3.11: an entry is keyed by the type's version tag, which the
 //   interpreter never hands out twice (the counter stops instead of
 //   wrapping, and clearing the type cache does not restart it): every change
 //   to the type gives a new key.
@@ -196,15 +196,49 @@ PyObject* instance_dict(PyObject* obj) {
   return dict != nullptr ? *dict : nullptr;
 }
 
+// What names the state every class-level lookup on a type reads (see
+// LookupMemo): from 3.11 its version tag, up to 3.10 the versions of the
+// dicts along its MRO.
+struct TypeKey {
+  static constexpr int kMroKept = 4;
+  unsigned tag = 0;
+  int classes = 0;
+  uint64_t versions[kMroKept] = {};
+
+  // `type`'s key now; false when it cannot be remembered now (no valid tag;
+  // up to 3.10 no MRO yet, or a longer one than kept).
+  bool read(PyTypeObject* type) {
+    if (compat::kTypeTagsNeverReused) {
+      tag = compat::type_version(type);
+      return tag != 0;
+    }
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || PyTuple_GET_SIZE(mro) > kMroKept) return false;
+    classes = static_cast<int>(PyTuple_GET_SIZE(mro));
+    for (int i = 0; i < classes; ++i) {
+      PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+      versions[i] = dict != nullptr ? compat::dict_version(dict) : 0;
+      if (versions[i] == 0) return false;
+    }
+    return true;
+  }
+  bool operator==(const TypeKey& other) const {
+    if (tag != other.tag || classes != other.classes) return false;
+    for (int i = 0; i < classes; ++i)
+      if (versions[i] != other.versions[i]) return false;
+    return true;
+  }
+};
+
 // What the two halves of a generic lookup found for (type, name, instance
-// dict), remembered while the type's version tag and the dict's version
-// stand: unchanged, they find the same again. Only a dict whose keys are all
-// exact str is remembered, where finding a name runs no code of its keys.
+// dict), remembered while the type's key and the dict's version stand:
+// unchanged, they find the same again. Only a dict whose keys are all exact
+// str is remembered, where finding a name runs no code of its keys.
 struct InstanceLookup {
   PyTypeObject* type = nullptr;  // only compared
   PyObject* name = nullptr;      // only compared
-  unsigned type_version = 0;     // 0: nothing remembered
-  PyObject* dict = nullptr;      // only compared; null for an instance without one
+  TypeKey type_key;
+  PyObject* dict = nullptr;  // only compared; null for an instance without one
   uint64_t dict_version = 0;
   PyObject* descr = nullptr;  // owned once stored: the class attribute, or null
   PyObject* value = nullptr;  // owned once stored: the instance dict's value, or null
@@ -219,25 +253,15 @@ struct InstanceLookup {
 };
 LookupMemo<InstanceLookup> instance_lookups;
 
-// Up to 3.10 a hit finds the class attribute again (see LookupMemo).
-constexpr bool kClassFoundAgain = !compat::kTypeTagsNeverReused;
-
-// Whether a lookup on `type` can be remembered now, with `*version` the
-// type's part of its key (0 up to 3.10).
-bool rememberable_type(PyTypeObject* type, unsigned* version) {
-  *version = compat::type_version(type);
-  return *version != 0 || kClassFoundAgain;
-}
-
 const InstanceLookup* remembered_lookup(PyTypeObject* type, PyObject* name, PyObject* dict) {
-  unsigned version;
-  if (!rememberable_type(type, &version)) return nullptr;
+  TypeKey key;
+  if (!key.read(type)) return nullptr;
   const InstanceLookup* way = instance_lookups.ways(name);
   for (int i = 0; i < 2; ++i)
-    if (way[i].type_version == version && way[i].type == type && way[i].name == name &&
-        way[i].dict == dict &&
-        (dict == nullptr || way[i].dict_version == compat::instance_dict_version(dict)))
-      return !kClassFoundAgain || _PyType_Lookup(type, name) == way[i].descr ? &way[i] : nullptr;
+    if (way[i].type == type && way[i].name == name && way[i].dict == dict &&
+        (dict == nullptr || way[i].dict_version == compat::dict_version(dict)) &&
+        way[i].type_key == key)
+      return &way[i];
   return nullptr;
 }
 
@@ -253,20 +277,20 @@ bool can_remember_dict(PyObject* dict) {
 // it, and the dict's keys are all exact str.
 PyObject* instance_dict_value(PyTypeObject* type, PyObject* dict, PyObject* name, PyObject* descr,
                               bool* failed) {
-  unsigned type_version;
-  const bool rememberable = rememberable_type(type, &type_version);
+  TypeKey key;
+  const bool rememberable = key.read(type);
   if (dict == nullptr) {
     if (rememberable)
-      instance_lookups.store(InstanceLookup{type, name, type_version, nullptr, 0, descr, nullptr});
+      instance_lookups.store(InstanceLookup{type, name, key, nullptr, 0, descr, nullptr});
     return nullptr;
   }
-  const uint64_t dict_version = compat::instance_dict_version(dict);
+  const uint64_t dict_version = compat::dict_version(dict);
   Ref instance_dict = Ref::borrow(dict);  // a key's __eq__ could replace it
   PyObject* value = compat::dict_find(dict, name, failed);
-  if (!*failed && rememberable && dict_version != 0 && compat::type_version(type) == type_version &&
-      compat::instance_dict_version(dict) == dict_version && can_remember_dict(dict))
-    instance_lookups.store(
-        InstanceLookup{type, name, type_version, dict, dict_version, descr, value});
+  TypeKey after;
+  if (!*failed && rememberable && dict_version != 0 && after.read(type) && after == key &&
+      compat::dict_version(dict) == dict_version && can_remember_dict(dict))
+    instance_lookups.store(InstanceLookup{type, name, key, dict, dict_version, descr, value});
   return value;
 }
 
