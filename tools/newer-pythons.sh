@@ -233,7 +233,7 @@ wheel_dir() {
 }
 
 # Unpacks the venv packages (venv_extras) into the tree of CPython v, once
-# for each set of versions. A failure is said; what an earlier run unpacked
+# for each set of versions, and adds ensurepip to what is to be compiled. A failure is said; what an earlier run unpacked
 # stays, and the interpreters run either way.
 unpack_venv() {
   local v=$1 root=$2 extras=$3 venv_stamp="$dir/$v/venv.txt"
@@ -250,6 +250,7 @@ unpack_venv() {
   rm -rf "$root/usr/share/python-wheels" "$root/usr/lib/python$v/ensurepip" "$venv_stamp"
   if unpack "$root" "$extras"; then
     echo "$extras" >"$venv_stamp"
+    recompile+=("$root/usr/lib/python$v/ensurepip")
     say "CPython $v: unpacked ensurepip and the wheels it installs ($(wc -w <<<"$extras") packages)"
   else
     say "CPython $v: unpacking ensurepip and its wheels failed; its venvs get no pip"
@@ -328,9 +329,9 @@ for v in "${versions[@]}"; do
   fi
   # (Also on a tree unpacked by an earlier version of this script.)
   merge_usr "$root"
+  recompile=()
   unpack_venv "$v" "$root" "$extras"
-  mapfile -t recompile < <(wheel_dir "$root" "$v")
-  [ ! -d "$root/usr/lib/python$v/ensurepip" ] || recompile+=("$root/usr/lib/python$v/ensurepip")
+  while IFS= read -r f; do recompile+=("$f"); done < <(wheel_dir "$root" "$v")
 
   # The dynamic loader the interpreter names, as the tree holds it.
   interp=$(readelf -l "$root/usr/bin/python$v" "$root/usr/bin/python${v}d" 2>/dev/null |
