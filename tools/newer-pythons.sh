@@ -219,7 +219,8 @@ fix_pyconfig() {
 # instead (under qemu-user too: the absolute path exists as it stands).
 # Prints each file it changed, so that its compiled copy can be renewed.
 wheel_dir() {
-  local root=$1 v=$2 f want="$root/usr/share/python-wheels/" sub
+  local root=$1 v=$2 f want sub
+  want="$root/usr/share/python-wheels/"
   sub=${want//\\/\\\\}
   sub=${sub//&/\\&}
   sub=${sub//|/\\|}
@@ -236,7 +237,8 @@ wheel_dir() {
 # for each set of versions, and adds ensurepip to what is to be compiled. A failure is said; what an earlier run unpacked
 # stays, and the interpreters run either way.
 unpack_venv() {
-  local v=$1 root=$2 extras=$3 venv_stamp="$dir/$v/venv.txt"
+  local v=$1 root=$2 extras=$3 venv_stamp
+  venv_stamp="$dir/$v/venv.txt"
   if [ -z "$extras" ] || { [ -f "$venv_stamp" ] && [ "$(cat "$venv_stamp")" = "$extras" ]; }; then
     return 0
   fi
