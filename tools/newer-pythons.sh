@@ -22,6 +22,11 @@
 # own dynamic loader and library folder, so the system's libraries stay
 # untouched and no LD_LIBRARY_PATH leaks into the processes it starts.
 #
+# Where the same suite serves them, Debian's ensurepip (python3.X-venv) and
+# the pip and setuptools wheels it installs come too, so that
+# `DIR/bin/python3.X -m venv` makes a venv with pip; without them the
+# interpreters still come, and their venvs have no pip.
+#
 # An interpreter that cannot be had is reported on stderr and left out; the
 # others still come. A second run reuses the downloads and the unpacked
 # trees unless a suite now serves other package versions.
@@ -143,25 +148,55 @@ if ! apt-get -qq update >"$apt_dir/log/update.txt" 2>&1; then
 fi
 
 # ---- per version: resolve, download, unpack, wrap ---------------------------
-# Prints "name=version" for every package the interpreters need: from the
-# machine's own release where it serves the version, else each at the newest
-# version the newer suites serve; experimental's own versions are asked for
-# only when that fails.
-resolve() {
+# Prints "name=version" for every package that PACKAGES need, for CPython V:
+# from the machine's own release where it serves the version, else each at
+# the newest version the newer suites serve; experimental's own versions are
+# asked for only when that fails. On failure apt's complaint goes to stderr.
+packages_for() {
   local v=$1 out own=()
-  local want=("python$v" "python$v-dev" "python$v-dbg")
+  shift
   if apt-cache madison "python$v" | awk -F'|' -v c="$codename" \
     '{ split($3, w, " "); if (w[2] ~ ("^" c "([-/]|$)")) f = 1 } END { exit !f }'; then
     own=(-t "$codename")
   fi
-  if out=$(apt-get -s "${own[@]}" install "${want[@]}" 2>&1) ||
-    out=$(apt-get -s -t experimental install "${want[@]}" 2>&1); then
+  if out=$(apt-get -s "${own[@]}" install "$@" 2>&1) ||
+    out=$(apt-get -s -t experimental install "$@" 2>&1); then
     sed -n 's/^Inst \([^ ]*\) (\([^ ]*\) .*/\1=\2/p' <<<"$out"
   else
-    say "CPython $v cannot be had from ${suites[*]}:"
     grep -E '^(E:| )' <<<"$out" | head -5 >&2
     return 1
   fi
+}
+
+# The interpreters' packages.
+resolve() {
+  local v=$1
+  if ! packages_for "$v" "python$v" "python$v-dev" "python$v-dbg" 2>"$apt_dir/log/resolve-$v.txt"; then
+    say "CPython $v cannot be had from ${suites[*]}:"
+    cat "$apt_dir/log/resolve-$v.txt" >&2
+    return 1
+  fi
+}
+
+# What a venv of the tree needs to get pip, on top of the interpreters'
+# packages ($2): Debian ships ensurepip apart (python$v-venv), and the wheels
+# it installs (python3-pip-whl, python3-setuptools-whl) in
+# /usr/share/python-wheels. Optional: prints nothing, and says why, when they
+# cannot be had with the interpreters' own package versions.
+venv_extras() {
+  local v=$1 core=$2 all extras p
+  if ! all=$(packages_for "$v" "python$v" "python$v-dev" "python$v-dbg" "python$v-venv" 2>/dev/null); then
+    say "CPython $v: python$v-venv cannot be had; its venvs get no pip"
+    return 0
+  fi
+  extras=$(grep -vxF -f <(printf '%s\n' "$core") <<<"$all") || true
+  for p in $extras; do
+    if grep -q "^${p%%=*}=" <<<"$core"; then
+      say "CPython $v: python$v-venv needs $p, not the interpreter's; its venvs get no pip"
+      return 0
+    fi
+  done
+  echo "$extras"
 }
 
 # The pyconfig.h next to Python.h picks the per-architecture one with an
@@ -175,6 +210,53 @@ fix_pyconfig() {
       ln -sfn "../${real#"$root"/usr/include/}" "$inc/pyconfig.h"
     fi
   done
+}
+
+# Debian's ensurepip takes pip from the folder named at build time
+# (WHEEL_PKG_DIR, /usr/share/python-wheels), which an interpreter run from
+# the tree reads as this machine's: there Debian 12 keeps its own pip 23.0.1,
+# which fails on 3.14. The tree's build-time variables name the tree's folder
+# instead (under qemu-user too: the absolute path exists as it stands).
+# Prints each file it changed, so that its compiled copy can be renewed.
+wheel_dir() {
+  local root=$1 v=$2 f want sub
+  want="$root/usr/share/python-wheels/"
+  sub=${want//\\/\\\\}
+  sub=${sub//&/\\&}
+  sub=${sub//|/\\|}
+  for f in "$root/usr/lib/python$v"/_sysconfigdata_*.py; do
+    if [ -f "$f" ] && [ ! -L "$f" ] && grep -q "^ *'WHEEL_PKG_DIR': " "$f" &&
+      ! grep -qF "'WHEEL_PKG_DIR': '$want'," "$f"; then
+      sed -i "s|^\( *'WHEEL_PKG_DIR': \)'[^']*'|\1'$sub'|" "$f"
+      echo "$f"
+    fi
+  done
+}
+
+# Unpacks the venv packages (venv_extras) into the tree of CPython v, once
+# for each set of versions, and adds ensurepip to what is to be compiled. A failure is said; what an earlier run unpacked
+# stays, and the interpreters run either way.
+unpack_venv() {
+  local v=$1 root=$2 extras=$3 venv_stamp
+  venv_stamp="$dir/$v/venv.txt"
+  if [ -z "$extras" ] || { [ -f "$venv_stamp" ] && [ "$(cat "$venv_stamp")" = "$extras" ]; }; then
+    return 0
+  fi
+  # shellcheck disable=SC2086
+  if ! (cd "$dir/debs" && apt-get -qq download $extras >"$apt_dir/log/download-$v-venv.txt" 2>&1); then
+    say "CPython $v: ensurepip and its wheels could not be downloaded (see $apt_dir/log/download-$v-venv.txt)"
+    return 0
+  fi
+  # Another version's wheels left beside the new ones would be taken:
+  # ensurepip takes the last by name.
+  rm -rf "$root/usr/share/python-wheels" "$root/usr/lib/python$v/ensurepip" "$venv_stamp"
+  if unpack "$root" "$extras"; then
+    echo "$extras" >"$venv_stamp"
+    recompile+=("$root/usr/lib/python$v/ensurepip")
+    say "CPython $v: unpacked ensurepip and the wheels it installs ($(wc -w <<<"$extras") packages)"
+  else
+    say "CPython $v: unpacking ensurepip and its wheels failed; its venvs get no pip"
+  fi
 }
 
 # Packages of a release before the merged /usr put the C library and loader
@@ -224,6 +306,7 @@ got=()
 for v in "${versions[@]}"; do
   rm -f "$dir/bin/python$v" "$dir/bin/python${v}d"
   pkgs=$(resolve "$v") || continue
+  extras=$(venv_extras "$v" "$pkgs")
   root="$dir/$v/root"
   stamp="$dir/$v/unpacked.txt"
   if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$pkgs" ] && [ -d "$root" ]; then
@@ -236,7 +319,7 @@ for v in "${versions[@]}"; do
       tail -5 "$apt_dir/log/download-$v.txt" >&2
       continue
     fi
-    rm -rf "$root" "$stamp" "$dir/$v/compiled.txt"
+    rm -rf "$root" "$stamp" "$dir/$v/compiled.txt" "$dir/$v/venv.txt"
     mkdir -p "$root"
     if ! unpack "$root" "$pkgs"; then
       say "CPython $v: unpacking failed; left out"
@@ -248,6 +331,9 @@ for v in "${versions[@]}"; do
   fi
   # (Also on a tree unpacked by an earlier version of this script.)
   merge_usr "$root"
+  recompile=()
+  unpack_venv "$v" "$root" "$extras"
+  while IFS= read -r f; do recompile+=("$f"); done < <(wheel_dir "$root" "$v")
 
   # The dynamic loader the interpreter names, as the tree holds it.
   interp=$(readelf -l "$root/usr/bin/python$v" "$root/usr/bin/python${v}d" 2>/dev/null |
@@ -309,7 +395,12 @@ print(sys.version.split()[0])' 2>&1); then
       "$dir/bin/$exe" -m compileall -q -j 2 "$root/usr/lib/python$v" \
         >"$dir/$v/compileall.txt" 2>&1 || say "CPython $v: some of the standard library did not compile (see $dir/$v/compileall.txt)"
       date >"$dir/$v/compiled.txt"
+    elif [ "${#recompile[@]}" -gt 0 ]; then
+      # What this run unpacked or changed in a tree compiled before.
+      "$dir/bin/$exe" -m compileall -q "${recompile[@]}" >>"$dir/$v/compileall.txt" 2>&1 ||
+        say "CPython $v: ${recompile[*]} did not compile (see $dir/$v/compileall.txt)"
     fi
+    recompile=()
   done
 done
 

@@ -1,6 +1,6 @@
 """Builds from source as a Python user does, offline, after tools/release.sh:
 
-    python3 tests/wheels/check_source_build.py [DIST]
+    python3 tests/wheels/check_source_build.py [--only TAG,...] [DIST]
 
 For each interpreter of the Linux test build from 3.8 on whose venv has pip
 (build/interpreters.tsv), a fresh venv where pip, with its default
@@ -19,10 +19,14 @@ venv, the module suite passes against it and pip uninstalls it. Then:
   python3 first on PATH builds for the one named;
 - `pip install -e .` for the newest imports and passes the suite.
 
+--only (e.g. cp314,cp315) keeps those of the test build's interpreters;
+a tag the test build does not list is a failure.
+
 pip takes the build backend from the wheel folder ADDONGATE_WHEELHOUSE or
 ../shared/wheelhouse beside the checkout; without one nothing is built. Ends
 with each build's time and "N passed, N failed".
 """
+import argparse
 import os
 import re
 import shutil
@@ -39,7 +43,12 @@ from pip_venv import (FIND, PIP, ROOT, ask, check, check_installed, clean_env, e
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 from make_wheel import pyproject  # noqa: E402
 
-DIST = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "dist"))
+_parser = argparse.ArgumentParser(description="pip builds from the checkout and the sdist")
+_parser.add_argument("--only", metavar="TAG,...", help="these interpreters of the test build only")
+_parser.add_argument("dist", nargs="?", default=os.path.join(ROOT, "dist"))
+ARGS = _parser.parse_args()
+DIST = os.path.abspath(ARGS.dist)
+ONLY = set(filter(None, ARGS.only.split(","))) if ARGS.only is not None else None
 RELEASE = os.path.join(ROOT, "build")
 # What a build needs and a user reads; and the folders the sdist must not hold.
 SDIST_NEEDS = ["PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "CHANGELOG.md",
@@ -78,11 +87,12 @@ def pip_build(python, args, wheels, label=None, **env):
 
 
 def interpreters():
-    """(tag, exe, minor) of the release build's interpreters from 3.8 on."""
+    """(tag, exe, minor) of the test build's interpreters from 3.8 on
+    (of those --only names)."""
     found = []
     for tag, exe in rows(os.path.join(RELEASE, "interpreters.tsv")):
         minor = int(re.match(r"cp3(\d+)", tag).group(1))
-        if minor >= 8:
+        if minor >= 8 and (ONLY is None or tag in ONLY):
             found.append((tag, exe, minor))
     return found
 
@@ -247,8 +257,12 @@ def main():
         not_tested("pip install . and the sdist",
                    "no wheel folder for the build backend: ADDONGATE_WHEELHOUSE or ../shared/wheelhouse")
         return finish()
-    if not check(bool(interpreters()), "the release build lists a CPython 3.8+ (%s)" %
-                 os.path.relpath(os.path.join(RELEASE, "interpreters.tsv"), ROOT)):
+    listed = os.path.relpath(os.path.join(RELEASE, "interpreters.tsv"), ROOT)
+    if ONLY is not None:
+        unknown = sorted(ONLY - {tag for tag, _, _ in interpreters()})
+        check(not unknown, "--only names interpreters %s lists" % listed,
+              "not there (or older than 3.8): " + ", ".join(unknown))
+    if not check(bool(interpreters()), "the test build lists a CPython 3.8+ (%s)" % listed):
         return finish()
     with tempfile.TemporaryDirectory() as work:
         usable = from_checkout(work, wheels)

@@ -76,11 +76,17 @@ def ext_suffix(python):
 
 
 def venv_with_pip(exe, folder, label):
-    """A fresh venv of `exe` in `folder`: its python, or None (named as not
-    tested) when the venv has no pip."""
+    """A fresh venv of `exe` in `folder`: its python, or None when the venv
+    has no pip: named as not tested where the interpreter has no ensurepip
+    (Debian ships it apart), a failure where it has."""
     made = run([exe, "-m", "venv", folder], env=clean_env())
     python = os.path.join(folder, "bin", "python")
-    if made.returncode != 0 or run([python] + PIP + ["--version"]).returncode != 0:
+    pip = run([python] + PIP + ["--version"]) if made.returncode == 0 else made
+    if pip.returncode != 0:
+        if run([exe, "-c", "import ensurepip"], env=clean_env()).returncode == 0:
+            check(False, "%s: python -m venv makes a venv with pip" % label,
+                  made.stdout + ("" if pip is made else pip.stdout))
+            return None
         # (venv's first sentence says why; its last line names the throwaway
         # folder.)
         said = " ".join(made.stdout.split()).split(". ")[0].rstrip(".")
