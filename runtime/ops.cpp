@@ -196,52 +196,48 @@ PyObject* instance_dict(PyObject* obj) {
   return dict != nullptr ? *dict : nullptr;
 }
 
-// What names the state every class-level lookup on a type reads (see
-// LookupMemo): from 3.11 its version tag, up to 3.10 the versions of the
-// dicts along its MRO.
-struct TypeKey {
+// What the two halves of a generic lookup found for (type, name, instance
+// dict), remembered while the type's key (see LookupMemo) and the dict's
+// version stand: unchanged, they find the same again. Only a dict whose keys
+// are all exact str is remembered, where finding a name runs no code of its
+// keys.
+struct InstanceLookup {
   static constexpr int kMroKept = 4;
-  unsigned tag = 0;
-  int classes = 0;
-  uint64_t versions[kMroKept] = {};
+  PyTypeObject* type = nullptr;  // only compared
+  PyObject* name = nullptr;      // only compared
+  PyObject* dict = nullptr;      // only compared; null for an instance without one
+  uint64_t dict_version = 0;
+  unsigned type_version = 0;             // from 3.11
+  int classes = 0;                       // up to 3.10: the MRO's length,
+  uint64_t mro_versions[kMroKept] = {};  // and the versions of its classes' dicts
+  PyObject* descr = nullptr;             // owned once stored: the class attribute, or null
+  PyObject* value = nullptr;             // owned once stored: the instance dict's value, or null
 
-  // `type`'s key now; false when it cannot be remembered now (no valid tag;
-  // up to 3.10 no MRO yet, or a longer one than kept).
-  bool read(PyTypeObject* type) {
+  // Takes `type`'s key as it is now; false when it cannot be remembered now
+  // (no valid tag; up to 3.10 no MRO yet, or a longer one than kept).
+  bool key_type(PyTypeObject* t) {
     if (compat::kTypeTagsNeverReused) {
-      tag = compat::type_version(type);
-      return tag != 0;
+      type_version = compat::type_version(t);
+      return type_version != 0;
     }
-    PyObject* mro = type->tp_mro;
+    PyObject* mro = t->tp_mro;
     if (mro == nullptr || PyTuple_GET_SIZE(mro) > kMroKept) return false;
     classes = static_cast<int>(PyTuple_GET_SIZE(mro));
     for (int i = 0; i < classes; ++i) {
-      PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
-      versions[i] = dict != nullptr ? compat::dict_version(dict) : 0;
-      if (versions[i] == 0) return false;
+      mro_versions[i] = class_dict_version(mro, i);
+      if (mro_versions[i] == 0) return false;
     }
     return true;
   }
-  bool operator==(const TypeKey& other) const {
-    if (tag != other.tag || classes != other.classes) return false;
+  // Whether `type`'s key is still the one taken.
+  bool same_type(PyTypeObject* t) const {
+    if (compat::kTypeTagsNeverReused) return type_version == compat::type_version(t);
+    PyObject* mro = t->tp_mro;
+    if (mro == nullptr || PyTuple_GET_SIZE(mro) != classes) return false;
     for (int i = 0; i < classes; ++i)
-      if (versions[i] != other.versions[i]) return false;
+      if (class_dict_version(mro, i) != mro_versions[i]) return false;
     return true;
   }
-};
-
-// What the two halves of a generic lookup found for (type, name, instance
-// dict), remembered while the type's key and the dict's version stand:
-// unchanged, they find the same again. Only a dict whose keys are all exact
-// str is remembered, where finding a name runs no code of its keys.
-struct InstanceLookup {
-  PyTypeObject* type = nullptr;  // only compared
-  PyObject* name = nullptr;      // only compared
-  TypeKey type_key;
-  PyObject* dict = nullptr;  // only compared; null for an instance without one
-  uint64_t dict_version = 0;
-  PyObject* descr = nullptr;  // owned once stored: the class attribute, or null
-  PyObject* value = nullptr;  // owned once stored: the instance dict's value, or null
   void hold() {
     Py_XINCREF(descr);
     Py_XINCREF(value);
@@ -250,17 +246,21 @@ struct InstanceLookup {
     Py_XDECREF(descr);
     Py_XDECREF(value);
   }
+
+ private:
+  static uint64_t class_dict_version(PyObject* mro, int i) {
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+    return dict != nullptr ? compat::dict_version(dict) : 0;
+  }
 };
 LookupMemo<InstanceLookup> instance_lookups;
 
 const InstanceLookup* remembered_lookup(PyTypeObject* type, PyObject* name, PyObject* dict) {
-  TypeKey key;
-  if (!key.read(type)) return nullptr;
   const InstanceLookup* way = instance_lookups.ways(name);
   for (int i = 0; i < 2; ++i)
     if (way[i].type == type && way[i].name == name && way[i].dict == dict &&
         (dict == nullptr || way[i].dict_version == compat::dict_version(dict)) &&
-        way[i].type_key == key)
+        way[i].same_type(type))
       return &way[i];
   return nullptr;
 }
@@ -277,20 +277,24 @@ bool can_remember_dict(PyObject* dict) {
 // it, and the dict's keys are all exact str.
 PyObject* instance_dict_value(PyTypeObject* type, PyObject* dict, PyObject* name, PyObject* descr,
                               bool* failed) {
-  TypeKey key;
-  const bool rememberable = key.read(type);
+  InstanceLookup seen;
+  seen.type = type;
+  seen.name = name;
+  seen.descr = descr;
+  const bool rememberable = seen.key_type(type);
   if (dict == nullptr) {
-    if (rememberable)
-      instance_lookups.store(InstanceLookup{type, name, key, nullptr, 0, descr, nullptr});
+    if (rememberable) instance_lookups.store(seen);
     return nullptr;
   }
-  const uint64_t dict_version = compat::dict_version(dict);
+  seen.dict = dict;
+  seen.dict_version = compat::dict_version(dict);
   Ref instance_dict = Ref::borrow(dict);  // a key's __eq__ could replace it
   PyObject* value = compat::dict_find(dict, name, failed);
-  TypeKey after;
-  if (!*failed && rememberable && dict_version != 0 && after.read(type) && after == key &&
-      compat::dict_version(dict) == dict_version && can_remember_dict(dict))
-    instance_lookups.store(InstanceLookup{type, name, key, dict, dict_version, descr, value});
+  if (!*failed && rememberable && seen.dict_version != 0 && seen.same_type(type) &&
+      compat::dict_version(dict) == seen.dict_version && can_remember_dict(dict)) {
+    seen.value = value;
+    instance_lookups.store(seen);
+  }
   return value;
 }
 
