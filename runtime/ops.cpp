@@ -99,8 +99,9 @@ namespace {
 //   so a changed type can carry its old tag again: no tag is trusted.
 //   Class-level lookups are not remembered; the interpreter's own method
 //   cache, which the same restart clears, serves them. An instance lookup is
-//   keyed by the versions of the dicts along the type's MRO, which name
-//   everything a class-level lookup reads, and by the instance dict's.
+//   keyed by the versions of the dicts along the type's MRO (up to four),
+//   which name everything a class-level lookup reads, and by the instance
+//   dict's.
 // - From 3.11: an entry is keyed by the type's version tag, which the
 //   interpreter never hands out twice (the counter stops instead of
 //   wrapping, and clearing the type cache does not restart it): every change
@@ -139,7 +140,7 @@ class LookupMemo {
 };
 
 // What a class-level lookup found, remembered per (type, name) for as long
-// as the type's version tag stands.
+// as the type's version tag stands (from 3.11 only).
 struct ClassLookup {
   PyTypeObject* type = nullptr;  // only compared
   PyObject* name = nullptr;      // only compared

@@ -36,9 +36,9 @@ PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t n);
 // bodies read, so the result is the one generic lookup would give (a module
 // made without `__init__`, which has no dictionary yet, takes the generic
 // route). For an object with the generic lookup, the instance dict and the
-// class are read the way that lookup reads them, the class's answer kept
-// while its version tag stands. Anything else (and a miss) takes the
-// interpreter's own route.
+// class are read the way that lookup reads them, what they found kept while
+// neither the class nor the instance dict has changed. Anything else (and a
+// miss) takes the interpreter's own route.
 PyObject* get_attribute(PyObject* obj, PyObject* name);
 
 // After the interpreter ended: forgets the remembered class and instance lookups.
