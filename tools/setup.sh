@@ -2,6 +2,8 @@
 # tools/setup.sh [GROUP...]       installs what the build and its tests need
 # tools/setup.sh --check GROUP... exits 0 when those groups are installed
 # tools/setup.sh --list           prints each group and its packages
+# tools/setup.sh --fetched GROUP  prints the packages that group's tools fetch
+#                                 and unpack themselves (never installed)
 #
 # The packages come in groups, each installed on its own (default: all, in
 # the order below), so that one that cannot be had costs only its own tests:
@@ -10,6 +12,10 @@
 #            tools: everything the quick, default and clang workflows need
 #   windows  mingw-w64 and the 64-bit Wine (the windows workflow)
 #   win32    the i386 architecture and the 32-bit Wine (its -win32 files)
+#   vm       the full-system emulator tools/vm-run.sh runs commands in where
+#            this machine refuses 32-bit programs: QEMU and a static
+#            busybox. Its kernel is not installed: tools/vm-run.sh fetches
+#            and unpacks it into the build folder at run time
 #   arm64, armhf, i386, ppc64el, riscv64, s390x
 #            each Linux architecture's cross compiler, with qemu-user for
 #            those this machine cannot run itself (that architecture's
@@ -27,6 +33,7 @@ declare -A packages=(
           ninja-build python3.11 python3.11-dev python3.11-dbg python3.11-venv python3-wheel gunicorn"
   [windows]="g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64"
   [win32]="wine32:i386"
+  [vm]="qemu-system-x86 busybox-static"
   [arm64]="g++-aarch64-linux-gnu qemu-user-static"
   [armhf]="g++-arm-linux-gnueabihf qemu-user-static"
   [i386]="g++-i686-linux-gnu"
@@ -34,14 +41,19 @@ declare -A packages=(
   [riscv64]="g++-riscv64-linux-gnu qemu-user-static"
   [s390x]="g++-s390x-linux-gnu qemu-user-static"
 )
-groups=(core windows win32 arm64 armhf i386 ppc64el riscv64 s390x)
+# Packages a group's own tools fetch with apt-get download and unpack into
+# the build folder when they run; this script never installs them.
+declare -A fetched=(
+  [vm]="linux-image-amd64"
+)
+groups=(core windows win32 vm arm64 armhf i386 ppc64el riscv64 s390x)
 # apt-get update: how often, and how long to wait between tries (seconds).
 tries=${ADDONGATE_SETUP_TRIES:-3}
 pause=${ADDONGATE_SETUP_PAUSE:-20}
 
 say() { echo "setup: $*"; }
 usage() {
-  echo "usage: $0 [GROUP...] | --check GROUP... | --list   (groups: ${groups[*]})" >&2
+  echo "usage: $0 [GROUP...] | --check GROUP... | --list | --fetched GROUP   (groups: ${groups[*]})" >&2
   exit 2
 }
 
@@ -68,6 +80,11 @@ check_groups() {
 case "${1:-}" in
   --list)
     for g in "${groups[@]}"; do echo "$g:" ${packages[$g]}; done
+    exit 0
+    ;;
+  --fetched)
+    [ $# = 2 ] && [ -n "${packages[$2]+x}" ] || usage
+    for p in ${fetched[$2]:-}; do echo "$p"; done
     exit 0
     ;;
   --check)
