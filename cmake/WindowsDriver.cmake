@@ -36,6 +36,25 @@ add_test(NAME runtime_folders
 execute_process(COMMAND sh -c ". '${wine_loader}' && tests_wine_32bit_gap"
                 OUTPUT_VARIABLE wine32_gap OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 file(WRITE "${out}/not_tested.txt" "")
+# Where only the kernel stands in the way (the 32-bit Wine is installed), the
+# -win32 files' tests of the kinds listed here run in tools/vm-run.sh's
+# emulated machine instead, all in one boot (the test win32_vm, which runs
+# CTest there on the label win32_vm; the windows test preset leaves that
+# label out). They take tens of times longer there than natively.
+set(ADDONGATE_WIN32_VM_TESTS "module" CACHE STRING
+    "Kinds of -win32 tests (module fuzz stress host restart) run in the emulated machine where this one refuses 32-bit programs")
+option(ADDONGATE_WIN32_VM_FORCE "Run those in the emulated machine even where this one runs 32-bit programs" OFF)
+set(win32_vm_tests "")
+set(win32_vm "")
+if((wine32_gap AND EXISTS /usr/lib/wine/wine) OR ADDONGATE_WIN32_VM_FORCE)
+  execute_process(COMMAND "${src}/tools/setup.sh" --check vm
+                  RESULT_VARIABLE vm_missing OUTPUT_VARIABLE vm_why OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(vm_missing EQUAL 0)
+    set(win32_vm ON)
+  elseif(wine32_gap)
+    string(APPEND wine32_gap " and the emulated machine cannot be made: ${vm_why}")
+  endif()
+endif()
 # What tools/release.sh gathers: tag, file and runtime folder per build.
 file(WRITE "${out}/windows_builds.tsv" "")
 
@@ -70,7 +89,10 @@ foreach(build IN LISTS win_builds)
            COMMAND sh "${src}/tests/windows/check_pe.sh" "${triple}-objdump"
                    "${out}/${file}" "${pe_magic}" "${pe_arch}" "${python_dll}")
 
-  if(pe_magic STREQUAL "PE32" AND wine32_gap)
+  set(in_vm OFF)
+  if(pe_magic STREQUAL "PE32" AND win32_vm)
+    set(in_vm ON)
+  elseif(pe_magic STREQUAL "PE32" AND wine32_gap)
     message(WARNING "${tag}: ${wine32_gap}, so its suites do not run")
     file(APPEND "${out}/not_tested.txt"
          "${tag} under Wine (${wine32_gap}; the file was built and checked)\n")
@@ -112,4 +134,26 @@ foreach(build IN LISTS win_builds)
     list(APPEND run_tests restart_${tag})
   endif()
   set_tests_properties(${run_tests} PROPERTIES FIXTURES_REQUIRED wine)
+  if(in_vm)
+    foreach(test IN LISTS run_tests)
+      string(REGEX REPLACE "_.*" "" kind "${test}")
+      if(kind IN_LIST ADDONGATE_WIN32_VM_TESTS)
+        set_tests_properties(${test} PROPERTIES LABELS win32_vm)
+        list(APPEND win32_vm_tests ${test})
+      else()
+        set_tests_properties(${test} PROPERTIES DISABLED ON)
+        file(APPEND "${out}/not_tested.txt"
+             "${test} (run only in the emulated machine here, and not a kind of ADDONGATE_WIN32_VM_TESTS)\n")
+      endif()
+    endforeach()
+  endif()
 endforeach()
+
+if(win32_vm_tests)
+  message(STATUS "addonGate: in the emulated machine: ${win32_vm_tests}")
+  add_test(NAME win32_vm
+           COMMAND "${src}/tools/vm-run.sh" "${CMAKE_CTEST_COMMAND}" --test-dir "${out}" -L "^win32_vm$"
+                   --fixture-exclude-any ".*" --output-on-failure
+           WORKING_DIRECTORY "${src}")
+  set_tests_properties(win32_vm PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 3600)
+endif()

@@ -2,6 +2,8 @@
 # tools/setup.sh [GROUP...]       installs what the build and its tests need
 # tools/setup.sh --check GROUP... exits 0 when those groups are installed
 # tools/setup.sh --list           prints each group and its packages
+# tools/setup.sh --fetched GROUP  prints the packages that group's tools fetch
+#                                 and unpack themselves (never installed)
 #
 # The packages come in groups, each installed on its own (default: all, in
 # the order below), so that one that cannot be had costs only its own tests:
@@ -11,6 +13,10 @@
 #            workflows and the release's wheels and sdist need
 #   windows  mingw-w64 and the 64-bit Wine (the windows workflow)
 #   win32    the i386 architecture and the 32-bit Wine (its -win32 files)
+#   vm       the full-system emulator tools/vm-run.sh runs commands in where
+#            this machine refuses 32-bit programs: QEMU and a static
+#            busybox. Its kernel is not installed: tools/vm-run.sh fetches
+#            and unpacks it into the build folder at run time
 #   arm64, armhf, ...
 #            one group per row of cmake/platforms.tsv, named as its arch:
 #            the cross compiler g++-<triple>, and qemu-user-static where the
@@ -28,8 +34,14 @@ declare -A packages=(
           ninja-build python3.11 python3.11-dev python3.11-dbg python3.11-venv python3-wheel python3-build gunicorn"
   [windows]="g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64"
   [win32]="wine32:i386"
+  [vm]="qemu-system-x86 busybox-static"
 )
-groups=(core windows win32)
+# Packages a group's own tools fetch with apt-get download and unpack into
+# the build folder when they run; this script never installs them.
+declare -A fetched=(
+  [vm]="linux-image-amd64"
+)
+groups=(core windows win32 vm)
 platforms="$(dirname "$0")/platforms.sh"
 for arch in $("$platforms"); do
   packages[$arch]="g++-$("$platforms" "$arch" triple)"
@@ -42,7 +54,7 @@ pause=${ADDONGATE_SETUP_PAUSE:-20}
 
 say() { echo "setup: $*"; }
 usage() {
-  echo "usage: $0 [GROUP...] | --check GROUP... | --list   (groups: ${groups[*]})" >&2
+  echo "usage: $0 [GROUP...] | --check GROUP... | --list | --fetched GROUP   (groups: ${groups[*]})" >&2
   exit 2
 }
 
@@ -69,6 +81,11 @@ check_groups() {
 case "${1:-}" in
   --list)
     for g in "${groups[@]}"; do echo "$g:" ${packages[$g]}; done
+    exit 0
+    ;;
+  --fetched)
+    [ $# = 2 ] && [ -n "${packages[$2]+x}" ] || usage
+    for p in ${fetched[$2]:-}; do echo "$p"; done
     exit 0
     ;;
   --check)

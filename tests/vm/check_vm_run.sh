@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# tools/vm-run.sh: what COMMAND gets inside the emulated machine and what
+# comes back, in one boot, plus a 32-bit program where a cross compiler for
+# one is installed; then its refusals, which boot nothing. Needs the vm group
+# of tools/setup.sh.
+#
+#   tests/vm/check_vm_run.sh        ends with "N passed, N failed"
+set -u
+root=$(cd "$(dirname "$0")/../.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+passed=0
+failed=0
+check() {
+  if [ "$1" = 0 ]; then
+    passed=$((passed + 1))
+    echo "ok   $2"
+  else
+    failed=$((failed + 1))
+    echo "FAIL $2"
+    [ -z "${3:-}" ] || sed 's/^/     /' "$3" | tail -20
+  fi
+}
+
+# A program the machine runs: its arguments, directory, environment, and a
+# 32-bit program's status where one could be built.
+cat >"$work/inside.sh" <<'EOF'
+printf 'arg=[%s]\n' "$@"
+echo "pwd=$PWD"
+printf 'var=[%s]\n' "$VM_RUN_CHECK"
+[ -x ./t32 ] && { ./t32; echo "t32=$?"; }
+echo "to stderr" >&2
+echo made >written.txt
+exit 7
+EOF
+if command -v i686-linux-gnu-gcc >/dev/null; then
+  echo 'int main(void) { return 32; }' >"$work/t32.c"
+  i686-linux-gnu-gcc -static -o "$work/t32" "$work/t32.c"
+fi
+(cd "$work" && VM_RUN_CHECK=$'two\nlines and  spaces' \
+  "$root/tools/vm-run.sh" sh ./inside.sh 'a b' '' "q'uo\"te" >out 2>err)
+status=$?
+[ "$status" = 7 ]
+check $? "COMMAND's exit status comes back (got $status)" "$work/err"
+printf 'arg=[a b]\narg=[]\narg=[q%suo"te]\n' "'" >"$work/want"
+head -n3 "$work/out" | cmp -s - "$work/want"
+check $? "its arguments arrive as they were given" "$work/out"
+grep -qxF "pwd=$work" "$work/out"
+check $? "it starts in the caller's directory" "$work/out"
+grep -qzF $'var=[two\nlines and  spaces]' "$work/out"
+check $? "it gets the caller's environment" "$work/out"
+[ "$(cat "$work/err")" = "to stderr" ] && ! grep -q "to stderr" "$work/out"
+check $? "its standard error comes back on standard error only" "$work/err"
+[ "$(cat "$work/written.txt" 2>/dev/null)" = made ]
+check $? "what it writes is in this machine's files"
+if [ -x "$work/t32" ]; then
+  grep -qx "t32=32" "$work/out"
+  check $? "a static 32-bit x86 program runs inside" "$work/out"
+fi
+
+# Refusals: a missing emulator part, and a build folder the kernel's command
+# line cannot carry; neither boots.
+mkdir "$work/stand"
+cat >"$work/stand/dpkg" <<EOF
+#!/bin/sh
+[ "\$1 \$2" = "-s qemu-system-x86" ] && exit 1
+exec "$(command -v dpkg)" "\$@"
+EOF
+chmod +x "$work/stand/dpkg"
+PATH="$work/stand:$PATH" "$root/tools/vm-run.sh" true >"$work/out" 2>&1
+status=$?
+[ "$status" = 125 ] && grep -qF "vm-run: an emulator part is missing (vm: not installed: qemu-system-x86); tools/setup.sh vm installs it" "$work/out"
+check $? "a missing emulator part is named, exit 125 (got $status)" "$work/out"
+ADDONGATE_VM_DIR="$work/a b" "$root/tools/vm-run.sh" true >"$work/out" 2>&1
+status=$?
+[ "$status" = 125 ] && grep -q "may not hold spaces" "$work/out"
+check $? "a build folder with a space is refused, exit 125 (got $status)" "$work/out"
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
