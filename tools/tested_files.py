@@ -5,11 +5,14 @@
 A build lists its modules in interpreters.tsv (Linux, here or on another
 machine: BUILD_DIR/<tag>/addonGate*.so) or windows_builds.tsv (the Windows
 files, BUILD_DIR/<file>), and its workflow's test step leaves CTest's record
-in BUILD_DIR/junit.xml. For each module this prints one tab-separated line:
+in BUILD_DIR/junit.xml (and the run in the emulated machine another, as
+junit-vm.xml). For each module this prints one tab-separated line:
 
-    passed      PATH  SHA256  TESTS   its module suite and every other test of
-                                      its own ran on the file as it is now and
-                                      passed (TESTS: their names)
+    passed      PATH  SHA256  TESTS   its module suite passed on the file as
+                                      it is now, and no other test of its own
+                                      failed (TESTS: those that passed; one
+                                      the build disabled is named in its
+                                      not_tested.txt)
     not-tested  PATH  REASON          its module suite was not registered: the
                                       build names why in not_tested.txt
     failed      PATH  REASON          otherwise
@@ -45,12 +48,18 @@ def modules(build):
             yield fields[0], os.path.join(build, fields[1])
 
 
-def results(record):
-    """Test name -> True (passed) or False (failed, or did not run)."""
+def results(records):
+    """Test name -> "passed", "failed", or how CTest says it did not run
+    ("notrun", "disabled"), over every record."""
     outcome = {}
-    for case in ElementTree.parse(record).getroot().iter("testcase"):
-        passed = case.get("status") == "run" and case.find("failure") is None
-        outcome[case.get("name")] = passed
+    for record in records:
+        for case in ElementTree.parse(record).getroot().iter("testcase"):
+            status = case.get("status")
+            if case.find("failure") is not None or status == "fail":
+                status = "failed"
+            elif status == "run":
+                status = "passed"
+            outcome[case.get("name")] = status
     return outcome
 
 
@@ -82,23 +91,28 @@ def main(build):
     if not os.path.exists(record):
         print("tested_files: %s holds no test record (junit.xml)" % build, file=sys.stderr)
         return 2
-    outcome = results(record)
-    tested_at = os.path.getmtime(record)
+    # The -win32 files' suites run in the emulated machine leave their own.
+    records = [record] + sorted(glob.glob(os.path.join(build, "junit-*.xml")))
+    outcome = results(records)
+    tested_at = min(os.path.getmtime(r) for r in records)
     for tag, path in modules(build):
         own = sorted(name for name in outcome
                      if name.endswith("_" + tag) and not name.startswith(OTHER_FILE))
-        failed = [name for name in own if not outcome[name]]
+        passed = [name for name in own if outcome[name] == "passed"]
+        failed = [name for name in own if outcome[name] == "failed"]
         if os.path.exists(path) and "module_" + tag not in own:
             print("not-tested\t%s\t%s" % (path, unregistered(build, tag)))
             continue
         if not os.path.exists(path):
             why = "the build left no module file"
+        elif "module_" + tag not in passed:
+            why = "its module suite did not run"
         elif failed:
             why = "did not pass: " + " ".join(failed)
         elif os.path.getmtime(path) > tested_at:
             why = "built again after its tests ran"
         else:
-            print("passed\t%s\t%s\t%s" % (path, sha256(path), " ".join(own)))
+            print("passed\t%s\t%s\t%s" % (path, sha256(path), " ".join(passed)))
             continue
         print("failed\t%s\t%s" % (path, why))
     return 0

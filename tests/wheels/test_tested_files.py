@@ -16,14 +16,17 @@ TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "too
 
 
 def junit(cases):
+    """ok: True (passed), False (failed), or CTest's word for a test not run."""
+    def status(ok):
+        return "run" if ok is True else "fail" if ok is False else ok
     body = "".join('<testcase name="%s" classname="%s" status="%s">%s</testcase>\n'
-                   % (name, name, "run" if ok else "fail", "" if ok else '<failure message="Failed"/>')
+                   % (name, name, status(ok), '<failure message="Failed"/>' if ok is False else "")
                    for name, ok in cases)
     return '<?xml version="1.0" encoding="UTF-8"?>\n<testsuite>\n%s</testsuite>\n' % body
 
 
 class TestedFilesTest(unittest.TestCase):
-    def build(self, listing, files, cases, not_tested=""):
+    def build(self, listing, files, cases, not_tested="", vm_cases=None):
         folder = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, folder)
         for name, text in [listing] + [("not_tested.txt", not_tested)]:
@@ -33,11 +36,13 @@ class TestedFilesTest(unittest.TestCase):
             os.makedirs(os.path.dirname(os.path.join(folder, path)), exist_ok=True)
             with open(os.path.join(folder, path), "wb") as f:
                 f.write(path.encode())
-        record = os.path.join(folder, "junit.xml")
-        with open(record, "w") as f:
-            f.write(junit(cases))
         later = time.time() + 10
-        os.utime(record, (later, later))
+        for name, listed in (("junit.xml", cases), ("junit-vm.xml", vm_cases)):
+            if listed is not None:
+                record = os.path.join(folder, name)
+                with open(record, "w") as f:
+                    f.write(junit(listed))
+                os.utime(record, (later, later))
         return folder
 
     def lines(self, folder):
@@ -77,6 +82,19 @@ class TestedFilesTest(unittest.TestCase):
                                   "cp36-win32 under Wine (no 32-bit programs here)"])
         self.assertEqual(got[1][0], "passed")
         self.assertEqual(got[1][3], "module_cp38-win_amd64 pe_cp38-win_amd64")
+
+    def test_windows_suites_run_in_the_emulated_machine(self):
+        # The module suite passed in the machine; the fuzz was left out there.
+        folder = self.build(
+            ("windows_builds.tsv", "cp36-win32\taddonGate.cp36-win32.pyd\t/r/py36-win32\n"
+                                   "cp310-win32\taddonGate.cp310-win32.pyd\t/r/py310-win32\n"),
+            ["addonGate.cp36-win32.pyd", "addonGate.cp310-win32.pyd"],
+            [("pe_cp36-win32", True), ("fuzz_cp36-win32", "disabled"), ("win32_vm", False),
+             ("pe_cp310-win32", True), ("fuzz_cp310-win32", "disabled")],
+            vm_cases=[("module_cp36-win32", True), ("module_cp310-win32", "notrun")])
+        got = self.lines(folder)
+        self.assertEqual(got[0][0::3], ["passed", "module_cp36-win32 pe_cp36-win32"])
+        self.assertEqual(got[1][0::2], ["failed", "its module suite did not run"])
 
 
 if __name__ == "__main__":
