@@ -10,18 +10,7 @@ set -u
 root=$(cd "$(dirname "$0")/../.." && pwd)
 stand=$(mktemp -d)
 trap 'rm -rf "$stand"' EXIT
-passed=0
-failed=0
-check() {
-  if [ "$1" = 0 ]; then
-    passed=$((passed + 1))
-    echo "ok   $2"
-  else
-    failed=$((failed + 1))
-    echo "FAIL $2"
-    [ -z "${3:-}" ] || sed 's/^/     /' "$3" | tail -20
-  fi
-}
+. "$root/tests/checks.sh"
 
 cat >"$stand/apt-get" <<EOF
 #!/bin/sh
@@ -94,5 +83,4 @@ awk -F'\t' -v OFS='\t' '{ print } $1 == "s390x" { $1 = "newcpu"; print }' \
 grep -qx "newcpu: g++-s390x-linux-gnu qemu-user-static" "$stand/out"
 check $? "a new row of cmake/platforms.tsv is a group of its own" "$stand/out"
 
-echo "$passed passed, $failed failed"
-[ "$failed" = 0 ]
+checks_done

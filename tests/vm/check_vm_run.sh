@@ -9,18 +9,7 @@ set -u
 root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-check() {
-  if [ "$1" = 0 ]; then
-    passed=$((passed + 1))
-    echo "ok   $2"
-  else
-    failed=$((failed + 1))
-    echo "FAIL $2"
-    [ -z "${3:-}" ] || sed 's/^/     /' "$3" | tail -20
-  fi
-}
+. "$root/tests/checks.sh"
 
 # A program the machine runs: its arguments, directory, environment, and a
 # 32-bit program's status where one could be built.
@@ -76,5 +65,4 @@ status=$?
 [ "$status" = 125 ] && grep -q "may not hold spaces" "$work/out"
 check $? "a build folder with a space is refused, exit 125 (got $status)" "$work/out"
 
-echo "$passed passed, $failed failed"
-[ "$failed" = 0 ]
+checks_done
