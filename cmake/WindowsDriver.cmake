@@ -14,6 +14,7 @@ if(NOT WINE OR NOT WINEBOOT)
 endif()
 
 include(ExternalProject)
+include("${CMAKE_SOURCE_DIR}/tests/Suites.cmake")
 enable_testing()
 set(src "${CMAKE_SOURCE_DIR}")
 set(out "${CMAKE_BINARY_DIR}")
@@ -99,40 +100,20 @@ foreach(build IN LISTS win_builds)
     continue()
   endif()
 
-  # The Linux suites, inside the Windows interpreter.
+  # The suites every build gets, inside the Windows interpreter; the embedding
+  # application's interpreter finds its standard library through PYTHONHOME.
   set(python "${src}/tests/windows/wine_python.sh" "${runtime}")
-  set(test_env "WINEPREFIX=${wineprefix}" "ADDONGATE_BUILD_DIR=${out}" "ADDONGATE_TAG=${tag}"
-               "PYTHONDONTWRITEBYTECODE=1")
-  add_test(NAME module_${tag}
-           COMMAND ${python} -m unittest discover -s tests -t tests -p "test_*.py"
-           WORKING_DIRECTORY "${src}")
-  set_tests_properties(module_${tag} PROPERTIES ENVIRONMENT
-    "${test_env};PYTHONPATH=${out}:${src}/tests/stubs:${src}/tests")
-  add_test(NAME fuzz_${tag}
-           COMMAND ${python} tests/stress/fuzz.py --seed 20240601 --seconds ${ADDONGATE_FUZZ_SECONDS}
-           WORKING_DIRECTORY "${src}")
-  add_test(NAME stress_${tag}
-           COMMAND ${python} -m unittest discover -s tests/stress -t tests/stress
-           WORKING_DIRECTORY "${src}")
-  set_tests_properties(fuzz_${tag} stress_${tag} PROPERTIES ENVIRONMENT
-    "${test_env};PYTHONPATH=${out}:${src}/tests/stubs:${src}/tests:${src}/tests/stress")
-  add_test(NAME host_${tag}
-           COMMAND ${python} -m unittest discover -s tests/host -t tests/host
-           WORKING_DIRECTORY "${src}")
-  set_tests_properties(host_${tag} PROPERTIES ENVIRONMENT
-    "${test_env};PYTHONPATH=${out}:${src}/host")
-  set(run_tests module_${tag} fuzz_${tag} stress_${tag} host_${tag})
+  set(restart "")
   if(ADDONGATE_VARIANTS)
-    # An application embedding this interpreter, finalising and starting it
-    # again; its interpreter finds its standard library through PYTHONHOME.
-    add_test(NAME restart_${tag}
-             COMMAND ${python} --exe "${out}/${tag}-variants/embed/embed_restart.exe"
-                     tests/embed/round.py 3
-             WORKING_DIRECTORY "${src}")
-    set_tests_properties(restart_${tag} PROPERTIES ENVIRONMENT
-      "${test_env};PYTHONPATH=${out}:${src}/tests/stubs:${src}/tests;PYTHONHOME=${runtime}")
-    list(APPEND run_tests restart_${tag})
+    set(restart RESTART ${python} --exe "${out}/${tag}-variants/embed/embed_restart.exe")
   endif()
+  set(short "")
+  if(in_vm)
+    set(short SHORT)
+  endif()
+  addongate_suites(${tag} "${out}" RUN ${python} ${restart} HOME "${runtime}"
+                   ENV "WINEPREFIX=${wineprefix}" ${short})
+  set(run_tests ${addongate_suite_tests})
   set_tests_properties(${run_tests} PROPERTIES FIXTURES_REQUIRED wine)
   if(in_vm)
     foreach(test IN LISTS run_tests)

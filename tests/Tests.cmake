@@ -1,37 +1,16 @@
 # Test registration for one interpreter; included once per build tag with
-# `tag`, `outdir` and `py_EXE` set.
+# `tag`, `outdir` and `py_EXE` set. The suites every build gets come from
+# tests/Suites.cmake; the rest are Linux's own.
+include("${CMAKE_SOURCE_DIR}/tests/Suites.cmake")
 set(src "${CMAKE_SOURCE_DIR}")
 set(test_env
     "ADDONGATE_BUILD_DIR=${CMAKE_BINARY_DIR}"
     "ADDONGATE_TAG=${tag}"
     "PYTHONDONTWRITEBYTECODE=1")
 
-add_test(NAME module_${tag}
-         COMMAND "${py_EXE}" -m unittest discover -s tests -t tests -p "test_*.py"
-         WORKING_DIRECTORY "${src}")
-set_tests_properties(module_${tag} PROPERTIES ENVIRONMENT
-  "${test_env};PYTHONPATH=${outdir}:${src}/tests/stubs:${src}/tests")
-
 add_test(NAME exports_${tag}
          COMMAND sh "${src}/tests/check_exports.sh" "$<TARGET_FILE:addonGate_${tag}>"
                  ${ADDONGATE_ELF_MACHINE})
-
-# Differential fuzz against the pure-Python model (a short, seeded run; the
-# long run is a separate command, see tests/stress/README.md), then the thread,
-# leak and garbage-collection checks.
-set(fuzz_path "${outdir}:${src}/tests/stubs:${src}/tests:${src}/tests/stress")
-add_test(NAME fuzz_${tag}
-         COMMAND "${py_EXE}" tests/stress/fuzz.py --seed 20240601 --seconds ${ADDONGATE_FUZZ_SECONDS}
-         WORKING_DIRECTORY "${src}")
-add_test(NAME stress_${tag}
-         COMMAND "${py_EXE}" -m unittest discover -s tests/stress -t tests/stress
-         WORKING_DIRECTORY "${src}")
-set_tests_properties(fuzz_${tag} stress_${tag} PROPERTIES ENVIRONMENT
-  "${test_env};PYTHONPATH=${fuzz_path}")
-if(py_DEBUG AND ADDONGATE_DEBUG_SOAK_CALLS)
-  set_property(TEST stress_${tag} APPEND PROPERTY ENVIRONMENT
-               "ADDONGATE_SOAK_CALLS=${ADDONGATE_DEBUG_SOAK_CALLS}")
-endif()
 
 # The benchmark's plain-Python facade and the module held to tests/model.py.
 add_test(NAME bench_check_${tag}
@@ -60,16 +39,10 @@ if(tag IN_LIST memcheck_tags)
     "${test_env};PYTHONPATH=${outdir}:${src}/tests/stubs:${src}/tests;PYTHONMALLOC=malloc")
 endif()
 
-# The reference host, end to end over loopback HTTP.
-add_test(NAME host_${tag}
-         COMMAND "${py_EXE}" -m unittest discover -s tests/host -t tests/host
-         WORKING_DIRECTORY "${src}")
-set_tests_properties(host_${tag} PROPERTIES ENVIRONMENT "${test_env};PYTHONPATH=${outdir}:${src}/host")
-
-# An application that embeds the interpreter and finalises and restarts it:
-# every round must import and use the module as the first did.
-# (A cross build runs the application only through its tree's loader, and
-# that under the tree's emulator where tools/newer-pythons.sh wrote one.)
+# The program that embeds the interpreter for the restart rounds.
+# (A cross build runs it only through its tree's loader, and that under the
+# tree's emulator where tools/newer-pythons.sh wrote one.)
+set(restart "")
 if(py_LIBRARY AND (py_LOADER OR NOT CMAKE_CROSSCOMPILING))
   get_filename_component(py_libdir "${py_LIBRARY}" DIRECTORY)
   add_executable(embed_restart_${tag} "${src}/tests/embed/restart.cpp")
@@ -78,28 +51,21 @@ if(py_LIBRARY AND (py_LOADER OR NOT CMAKE_CROSSCOMPILING))
   target_link_libraries(embed_restart_${tag} PRIVATE "${py_LIBRARY}")
   set_target_properties(embed_restart_${tag} PROPERTIES BUILD_RPATH "${py_libdir}"
                         RUNTIME_OUTPUT_DIRECTORY "${outdir}-variants/embed")
-  set(embed_run "")
-  set(embed_env "${test_env};PYTHONPATH=${outdir}:${src}/tests/stubs:${src}/tests")
   if(py_LOADER)
     # Its libpython needs the newer C library unpacked beside it: the link
     # cannot check those symbols, the unpacked loader resolves them at run time.
     target_link_options(embed_restart_${tag} PRIVATE -Wl,--allow-shlib-undefined
                                                      "-Wl,-rpath-link,${py_libdir}")
-    set(embed_run "${py_LOADER}" --library-path "${py_libdir}")
+    set(restart "${py_LOADER}" --library-path "${py_libdir}")
     if(CMAKE_CROSSCOMPILING)
       # The tree holds no C++ runtime of the cross toolchain's.
       target_link_options(embed_restart_${tag} PRIVATE -static-libstdc++ -static-libgcc)
     endif()
     if(EXISTS "${py_HOME}/bin/qemu-run")
-      set(embed_run "${py_HOME}/bin/qemu-run" ${embed_run})
+      set(restart "${py_HOME}/bin/qemu-run" ${restart})
     endif()
   endif()
-  if(py_HOME)
-    list(APPEND embed_env "PYTHONHOME=${py_HOME}")
-  endif()
-  add_test(NAME restart_${tag}
-           COMMAND ${embed_run} $<TARGET_FILE:embed_restart_${tag}> "${src}/tests/embed/round.py" 3)
-  set_tests_properties(restart_${tag} PROPERTIES ENVIRONMENT "${embed_env}")
+  set(restart RESTART ${restart} $<TARGET_FILE:embed_restart_${tag}>)
 elseif(CMAKE_CROSSCOMPILING)
   if(py_LIBRARY)
     set(why "no dynamic loader beside its libpython in the unpacked tree")
@@ -107,6 +73,15 @@ elseif(CMAKE_CROSSCOMPILING)
     set(why "the interpreter has no shared libpython to embed")
   endif()
   file(APPEND "${CMAKE_BINARY_DIR}/not_tested.txt" "${ADDONGATE_DEB_ARCH} restart_${tag}: ${why}\n")
+endif()
+set(home "")
+if(py_HOME)
+  set(home HOME "${py_HOME}")
+endif()
+addongate_suites(${tag} "${outdir}" RUN "${py_EXE}" ${restart} ${home})
+if(py_DEBUG AND ADDONGATE_DEBUG_SOAK_CALLS)
+  set_property(TEST stress_${tag} APPEND PROPERTY ENVIRONMENT
+               "ADDONGATE_SOAK_CALLS=${ADDONGATE_DEBUG_SOAK_CALLS}")
 endif()
 
 # The WSGI application under gunicorn. gunicorn runs Debian's python3.11, so
