@@ -52,15 +52,11 @@ inline bool has_plain_instance_dict(PyTypeObject* type) {
 // flag; from 3.12 a change zeroes the tag.
 constexpr bool kTypeTagsNeverReused = PY_VERSION_HEX >= 0x030B0000;
 inline unsigned type_version(PyTypeObject* type) {
-#if PY_VERSION_HEX < 0x030B0000
-  (void)type;
-  return 0;
-#else
+  if constexpr (!kTypeTagsNeverReused) return 0;
 #if PY_VERSION_HEX < 0x030C0000
   if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
 #endif
   return type->tp_version_tag;
-#endif
 }
 
 // The version of a dict: up to 3.11 the dict's own tag, which a change to it
@@ -329,16 +325,11 @@ namespace detail {
 extern uint64_t namespace_epoch;
 extern uint64_t host_namespace_epoch;
 
-// Up to 3.11 the dictionary's own version tag; from 3.12 `epoch`, the
-// counter its watcher bumps.
+// The dictionary's own version tag where it has one (never 0, up to 3.11),
+// else `epoch`, the counter its watcher bumps.
 inline uint64_t dict_version(PyObject* dict, uint64_t epoch) {
-#if PY_VERSION_HEX >= 0x030C0000
-  (void)dict;
-  return epoch;
-#else
-  (void)epoch;
-  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#endif
+  const uint64_t own = compat::dict_version(dict);
+  return own != 0 ? own : epoch;
 }
 }  // namespace detail
 
