@@ -47,6 +47,8 @@ set(ADDONGATE_WIN32_VM_SKIP "" CACHE STRING
 option(ADDONGATE_WIN32_VM_FORCE "Run those in the emulated machine even where this one runs 32-bit programs" OFF)
 set(win32_vm_tests "")
 set(win32_vm "")
+# Their own prefix, made in the machine (tests/windows/vm_suites.sh) on its tmpfs.
+set(vm_wineprefix /dev/shm/addongate-wineprefix)
 if((wine32_gap AND EXISTS /usr/lib/wine/wine) OR ADDONGATE_WIN32_VM_FORCE)
   execute_process(COMMAND "${src}/tools/setup.sh" --check vm
                   RESULT_VARIABLE vm_missing OUTPUT_VARIABLE vm_why OUTPUT_STRIP_TRAILING_WHITESPACE)
@@ -108,11 +110,13 @@ foreach(build IN LISTS win_builds)
     set(restart RESTART ${python} --exe "${out}/${tag}-variants/embed/embed_restart.exe")
   endif()
   set(short "")
+  set(prefix "${wineprefix}")
   if(in_vm)
     set(short SHORT)
+    set(prefix "${vm_wineprefix}")
   endif()
   addongate_suites(${tag} "${out}" RUN ${python} ${restart} HOME "${runtime}"
-                   ENV "WINEPREFIX=${wineprefix}" ${short})
+                   ENV "WINEPREFIX=${prefix}" ${short})
   set(run_tests ${addongate_suite_tests})
   set_tests_properties(${run_tests} PROPERTIES FIXTURES_REQUIRED wine)
   if(in_vm)
@@ -133,9 +137,11 @@ endforeach()
 if(win32_vm_tests)
   message(STATUS "addonGate: in the emulated machine: ${win32_vm_tests}")
   # Its own record of those tests (junit-vm.xml) tells the release what passed.
+  # The machine's memory holds their prefix (about 1.3 GB) besides the tests.
   add_test(NAME win32_vm
-           COMMAND sh -c "rm -f \"$1\" && exec \"$0\" \"$2\" --test-dir \"$3\" -L '^win32_vm$' --fixture-exclude-any '.*' -j2 --output-on-failure --output-junit \"$1\""
-                   "${src}/tools/vm-run.sh" "${out}/junit-vm.xml" "${CMAKE_CTEST_COMMAND}" "${out}"
+           COMMAND env ADDONGATE_VM_MEMORY=4096 "${src}/tools/vm-run.sh"
+                   sh "${src}/tests/windows/vm_suites.sh" "${vm_wineprefix}" "${out}/junit-vm.xml"
+                   "${CMAKE_CTEST_COMMAND}" "${out}"
            WORKING_DIRECTORY "${src}")
-  set_tests_properties(win32_vm PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 3600)
+  set_tests_properties(win32_vm PROPERTIES TIMEOUT 3600)
 endif()
