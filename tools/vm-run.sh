@@ -9,9 +9,10 @@
 # runs as the caller's user. Its standard output and error come back on ours,
 # and its exit status is ours. Its standard input is /dev/null.
 #
-# Inside, /run and /dev/shm are the machine's own tmpfs, with
-# /run/user/<uid> made, where Debian's wineserver puts its socket (a socket
-# cannot live on 9p); everything else under / is this machine's own. The
+# Inside, the network is loopback only. /run and /dev/shm are the machine's
+# own tmpfs, with /run/user/<uid> made, where Debian's wineserver puts its
+# socket (a socket cannot live on 9p); everything else under / is this
+# machine's own. The
 # 9p mount caches in the machine: what this machine changes under a running
 # COMMAND may go unseen there.
 #
@@ -199,6 +200,7 @@ $b mkdir -p $h/dev/pts $h/dev/shm
 $b mount -t devpts devpts $h/dev/pts
 $b mount -t tmpfs shm $h/dev/shm
 $b mount -t tmpfs run $h/run
+$b ip link set lo up
 uid=$($b cat "$h$vmrun/uid")
 $b mkdir -p -m 0700 $h/run/user/$uid
 $b chown "$uid" $h/run/user/$uid

@@ -11,13 +11,16 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 . "$root/tests/checks.sh"
 
-# A program the machine runs: its arguments, directory, environment, and a
-# 32-bit program's status where one could be built.
+# A program the machine runs: its arguments, directory, environment,
+# loopback, and a 32-bit program's status where one could be built.
 cat >"$work/inside.sh" <<'EOF'
 printf 'arg=[%s]\n' "$@"
 echo "pwd=$PWD"
 printf 'var=[%s]\n' "$VM_RUN_CHECK"
 [ -x ./t32 ] && { ./t32; echo "t32=$?"; }
+python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(1)
+socket.create_connection(s.getsockname()); print("loopback=up")'
+
 echo "to stderr" >&2
 echo made >written.txt
 exit 7
@@ -42,6 +45,8 @@ check $? "it gets the caller's environment" "$work/out"
 check $? "its standard error comes back on standard error only" "$work/err"
 [ "$(cat "$work/written.txt" 2>/dev/null)" = made ]
 check $? "what it writes is in this machine's files"
+grep -qx "loopback=up" "$work/out"
+check $? "it can connect over loopback" "$work/out"
 if [ -x "$work/t32" ]; then
   grep -qx "t32=32" "$work/out"
   check $? "a static 32-bit x86 program runs inside" "$work/out"
