@@ -38,10 +38,11 @@ execute_process(COMMAND sh -c ". '${wine_loader}' && tests_wine_32bit_gap"
                 OUTPUT_VARIABLE wine32_gap OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 file(WRITE "${out}/not_tested.txt" "")
 # Where only the kernel stands in the way (the 32-bit Wine is installed), the
-# -win32 files' tests run in tools/vm-run.sh's emulated machine instead, all in one boot (the test win32_vm, which runs
-# CTest there on the label win32_vm; the windows test preset leaves that
-# label out). They take tens of times longer there than natively, so the
-# leak soak and the restart rounds are shortened there (tests/Suites.cmake).
+# -win32 files' tests run in tools/vm-run.sh's emulated machine instead, all
+# in one boot (the test win32_vm, which runs CTest there on the label
+# win32_vm; the windows test preset leaves that label out). They take tens
+# of times longer there than natively, so the leak soak and the restart
+# rounds are shortened there (tests/Suites.cmake).
 set(ADDONGATE_WIN32_VM_SKIP "" CACHE STRING
     "Kinds of -win32 tests (module, fuzz, stress, host, restart) left out where they would run in the emulated machine")
 option(ADDONGATE_WIN32_VM_FORCE "Run those in the emulated machine even where this one runs 32-bit programs" OFF)
