@@ -35,23 +35,55 @@ void forget_startup() {
   startup_state = StartupState{};
   forget_constants();
   forget_runtime_context();
+  stop_remembering();
   forget_plugin_state();
-  forget_class_lookups();
   forget_traceback_entries();
   method_type_forget();
   compat::forget_namespace_watcher();
 }
 
-// Records the first interpreter, and arranges for the record to end with it.
-void record_interpreter(int64_t id, PyObject* modules) {
+// The key of the mark in the interpreter's own dict (compat.h).
+const char kMarkKey[] = "addonGate.recorded";
+
+// Records the first interpreter, and arranges for the record to end with it:
+// true, or false with an exception.
+bool record_interpreter(int64_t id) {
   StartupState& s = startup_state;
+  if (compat::mark_interpreter(&s.interpreter_mark, kMarkKey) < 0) return false;
   s.interpreter_recorded = true;
   s.interpreter_id = id;
-  Py_XINCREF(modules);
-  s.interpreter_modules = modules;
-  // Only a full table (32 functions) refuses; the record then lasts as long
-  // as the process, as it did before restarts were provided for.
+  // Only a full table (32 functions) refuses. The record then outlives the
+  // interpreter, and the mark tells a later one from it.
   (void)Py_AtExit(forget_startup);
+  return true;
+}
+
+// ---- what the bodies remember, released at the interpreter's exit ------------------
+
+// Runs as the interpreter's finalisation begins (an `atexit` function), while
+// everything still lives: what the reading places hold is released, so that
+// finalisers run, and nothing is remembered from then on.
+PyObject* release_reads(PyObject* /*self*/, PyObject* /*unused*/) {
+  stop_remembering();
+  compat::stop_watching();
+  release_plugin_reads();
+  Py_RETURN_NONE;
+}
+
+PyMethodDef release_reads_def = {"release_reads", release_reads, METH_NOARGS, nullptr};
+
+// Registers release_reads with `atexit`, once per interpreter: true when it
+// is (or was) arranged. Where it cannot be, nothing is remembered.
+bool arrange_release_at_exit() {
+  StartupState& s = startup_state;
+  if (s.release_arranged) return true;
+  Ref atexit = Ref::steal(PyImport_ImportModuleLevel("atexit", nullptr, nullptr, nullptr, 0));
+  Ref release = Ref::steal(atexit ? PyCFunction_New(&release_reads_def, nullptr) : nullptr);
+  Ref done = Ref::steal(release ? PyObject_CallMethod(atexit.get(), "register", "O", release.get())
+                                : nullptr);
+  if (!done) PyErr_Clear();
+  s.release_arranged = static_cast<bool>(done);
+  return s.release_arranged;
 }
 
 // ---- create step ---------------------------------------------------------------
@@ -62,21 +94,20 @@ bool check_interpreter() {
   if (rules::kRecordInterpreterId) {
     int64_t id = compat::current_interpreter_id();
     if (id == -1) return false;
-    if (!s.interpreter_recorded) {
-      record_interpreter(id, nullptr);
-      return true;
+    if (s.interpreter_recorded && s.interpreter_id == id) {
+      const int same = compat::carries_mark(s.interpreter_mark, kMarkKey);
+      if (same != 0) return same > 0;
+      // A later interpreter with the recorded one's ID: that one has ended
+      // without the record being forgotten.
+      forget_startup();
     }
-    if (s.interpreter_id == id) return true;
+    if (!s.interpreter_recorded) return record_interpreter(id);
   } else {
-    // The interpreter's module table stands for it: the record holds it, so
-    // no later interpreter's table can have its address, as a later
-    // interpreter's state can have an ended one's.
-    PyObject* modules = PyImport_GetModuleDict();
-    if (!s.interpreter_recorded) {
-      record_interpreter(-1, modules);
-      return true;
-    }
-    if (s.interpreter_modules == modules) return true;
+    // The mark, the interpreter's module table, stands for it: as a later
+    // interpreter's state can have an ended one's address, its table cannot.
+    if (!s.interpreter_recorded) return record_interpreter(-1);
+    const int same = compat::carries_mark(s.interpreter_mark, kMarkKey);
+    if (same != 0) return same > 0;
   }
   PyErr_SetString(PyExc_ImportError,
                   "Interpreter change detected - this module can only be loaded into one "
@@ -192,7 +223,10 @@ int exec_module(PyObject* module) {
   }
   if (PyDict_SetItemString(ns, "__builtins__", builtins) < 0) return fail_at(1);
   if (make_name_constants() < 0 || make_method_names() < 0) return fail_at(1);
-  if (compat::watch_namespace(ns) < 0) return fail_at(1);
+  // Without a watcher for the namespace (3.12+: none left) its globals are
+  // read afresh at every use.
+  (void)compat::watch_namespace(ns);
+  if (arrange_release_at_exit()) start_remembering();
   {
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* entry = PyDict_GetItemWithError(modules, k.module_name);

@@ -61,6 +61,8 @@
 // plugin's method is never handed out for another plugin.
 #include "class/plugin.h"
 
+#include <array>
+
 #include "class/build_rules.h"
 #include "class/constants.h"
 #include "class/startup_state.h"
@@ -101,6 +103,9 @@ struct GlobalReads {
   GlobalRead commons_at_64;
   GlobalRead commons_at_77;
   GlobalRead runner_at_80;
+  std::array<GlobalRead*, 5> all() {
+    return {&runner_at_45, &runner_at_59, &commons_at_64, &commons_at_77, &runner_at_80};
+  }
 };
 GlobalReads global_reads;
 
@@ -245,17 +250,15 @@ PyObject* cache_key(PyObject* self, PyObject* def_name) {
   return PyTuple_Pack(2, plugin_name.get(), def_name);
 }
 
-// Line 75: 1 when the cache holds `key`, 0 when not, -1 on error; `*hash`
-// is the key's pure_hash, for the read that follows.
-int cache_has(PyObject* self, PyObject* def_name, Ref* key, Py_hash_t* hash) {
+// Line 75: 1 when the cache holds `key`, 0 when not, -1 on error.
+int cache_has(PyObject* self, PyObject* def_name, Ref* key) {
   Ref cache = Ref::steal(get_attribute(self, k.obj_dict_attr));
   if (!cache) return -1;
   // An exact dict's keys() view answers `in` by a lookup in the dict itself.
   if (PyDict_CheckExact(cache.get())) {
     *key = Ref::steal(cache_key(self, def_name));
     if (!*key) return -1;
-    *hash = pure_hash(key->get());
-    return dict_contains_hashed(cache.get(), key->get(), *hash);
+    return PyDict_Contains(cache.get(), key->get());
   }
   PyObject* call[] = {cache.get()};
   Ref keys = Ref::steal(call_method(k.keys, call, 1));
@@ -267,12 +270,11 @@ int cache_has(PyObject* self, PyObject* def_name, Ref* key, Py_hash_t* hash) {
 
 PyObject* get_fun_body(PyObject* self, PyObject* def_name) {
   Ref key;
-  Py_hash_t hash = -1;
-  int cached = cache_has(self, def_name, &key, &hash);
+  int cached = cache_has(self, def_name, &key);
   if (cached < 0) return fail(kGetFunEntry, 75);
   if (cached) {
     Ref cache = Ref::steal(get_attribute(self, k.obj_dict_attr));
-    PyObject* value = cache ? get_item_hashed(cache.get(), key.get(), hash) : nullptr;
+    PyObject* value = cache ? get_item(cache.get(), key.get()) : nullptr;
     if (value == nullptr) return fail(kGetFunEntry, 76);
     return value;
   }
@@ -512,8 +514,18 @@ int build_plugin_class(PyObject* ns) {
   return 0;
 }
 
+void release_plugin_reads() {
+  for (GlobalRead* read : global_reads.all()) {
+    read->attribute.release();
+    read->global.release();
+  }
+}
+
 void forget_plugin_state() {
-  global_reads = GlobalReads{};
+  for (GlobalRead* read : global_reads.all()) {
+    read->attribute.forget();
+    read->global.forget();
+  }
   for (MethodConstants& made : method_constants) made = MethodConstants{};
 }
 

@@ -16,6 +16,10 @@ int make_method_constants();
 // failure reports, with an exception.
 int build_plugin_class(PyObject* ns);
 
+// At the interpreter's exit, while it lives: releases what the bodies
+// remembered of their global reads.
+void release_plugin_reads();
+
 // After the interpreter ended: drops, without releasing, what the methods
 // were made of and what the bodies remembered of their global reads.
 void forget_plugin_state();

@@ -6,17 +6,20 @@
 
 #include <cstdint>
 
+#include "runtime/compat.h"
+
 namespace addongate {
 
 struct StartupState {
-  // The interpreter that first created the module: its ID (3.8 rules) or,
-  // strong, its module table (3.6 rules).
+  // The interpreter that first created the module: its ID (3.8 rules, -1
+  // under the 3.6 ones) and its mark (runtime/compat.h).
   bool interpreter_recorded = false;
   int64_t interpreter_id = -1;
-  PyObject* interpreter_modules = nullptr;
+  compat::InterpreterMark interpreter_mark;
 
   PyObject* module = nullptr;       // strong; dropped again by a failed execution
   PyObject* value_error = nullptr;  // `ValueError` as builtins held it at start-up
+  bool release_arranged = false;    // the release of remembered reads at exit
 };
 
 extern StartupState startup_state;

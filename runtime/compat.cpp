@@ -8,14 +8,13 @@ namespace compat {
 namespace detail {
 uint64_t namespace_epoch = 1;
 uint64_t host_namespace_epoch = 1;
+bool namespace_watched = false;
+bool host_watcher_added = false;
 }  // namespace detail
 
 #if PY_VERSION_HEX >= 0x030C0000
 namespace {
 
-// The module's own namespace and the host dicts have a watcher and a counter
-// each, so that a host module writing its globals does not make the module's
-// own global reads miss.
 int watcher_id = -1;
 int host_watcher_id = -1;
 
@@ -26,42 +25,64 @@ int bump_epoch(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
   return 0;
 }
 
-int watch_with(int* id, PyDict_WatchCallback callback, PyObject* dict) {
-  if (*id < 0) {
-    *id = PyDict_AddWatcher(callback);
-    if (*id < 0) return -1;
+// Watches `dict` with the watcher `*id`, added first if need be. False, and
+// no exception, where no watcher id is left (or the watch fails).
+bool watch_with(int* id, PyDict_WatchCallback callback, PyObject* dict) {
+  if (*id < 0) *id = PyDict_AddWatcher(callback);
+  if (*id < 0 || PyDict_Watch(*id, dict) < 0) {
+    PyErr_Clear();
+    return false;
   }
-  return PyDict_Watch(*id, dict);
+  return true;
+}
+
+void clear_watcher(int* id) {
+  if (*id >= 0 && PyDict_ClearWatcher(*id) < 0) PyErr_Clear();
+  *id = -1;
 }
 
 }  // namespace
 #endif
 
-int watch_namespace(PyObject* ns) {
+bool watch_namespace(PyObject* ns) {
 #if PY_VERSION_HEX >= 0x030C0000
-  // A namespace seen for the first time: forget what was remembered of any
-  // earlier one.
+  // A namespace seen for the first time: nothing read from an earlier one
+  // may be taken for its.
   ++detail::namespace_epoch;
-  return watch_with(&watcher_id, bump_epoch<&detail::namespace_epoch>, ns);
+  detail::namespace_watched = watch_with(&watcher_id, bump_epoch<&detail::namespace_epoch>, ns);
+  return detail::namespace_watched;
 #else
   (void)ns;  // the dictionary's own version tag needs no set-up
-  return 0;
+  return true;
 #endif
 }
 
-int watch_host_namespace(PyObject* dict) {
+bool watch_host_namespace(PyObject* dict) {
 #if PY_VERSION_HEX >= 0x030C0000
-  return watch_with(&host_watcher_id, bump_epoch<&detail::host_namespace_epoch>, dict);
+  const bool watched =
+      watch_with(&host_watcher_id, bump_epoch<&detail::host_namespace_epoch>, dict);
+  detail::host_watcher_added = host_watcher_id >= 0;
+  return watched;
 #else
   (void)dict;
-  return 0;
+  return true;
 #endif
+}
+
+void stop_watching() {
+#if PY_VERSION_HEX >= 0x030C0000
+  clear_watcher(&watcher_id);
+  clear_watcher(&host_watcher_id);
+  detail::namespace_watched = detail::host_watcher_added = false;
+#endif
+  ++detail::namespace_epoch;
+  ++detail::host_namespace_epoch;
 }
 
 void forget_namespace_watcher() {
 #if PY_VERSION_HEX >= 0x030C0000
-  watcher_id = -1;
-  host_watcher_id = -1;
+  watcher_id = host_watcher_id = -1;
+  detail::namespace_watched = detail::host_watcher_added = false;
 #endif
   ++detail::namespace_epoch;
   ++detail::host_namespace_epoch;

@@ -2,6 +2,12 @@
 //
 // Each helper names what it does; the rest of the code calls these and never
 // tests PY_VERSION_HEX itself.
+//
+// Every attribute read, method call and global read goes through CPython's
+// public API. What the module still touches beyond it, with what needs it
+// and what guards it, is listed in CONTRIBUTING.md ("CPython beyond its
+// public API"); a helper here that reaches past the API belongs there too.
+
 #pragma once
 
 #include <Python.h>
@@ -27,38 +33,7 @@ constexpr unsigned long kMethodDescriptorFlag = Py_TPFLAGS_METHOD_DESCRIPTOR;
 constexpr unsigned long kMethodDescriptorFlag = 0;
 #endif
 
-// ---- instance attributes ---------------------------------------------------
-// Whether instances of `type` keep their attributes in a dict that
-// _PyObject_GetDictPtr reaches as it is: always up to 3.10. From 3.11 a
-// managed dict may not exist yet, the attributes sitting in inline values
-// that only the interpreter reads in place; asking for the dict would make
-// one for every instance, which costs more than the interpreter's own read.
-inline bool has_plain_instance_dict(PyTypeObject* type) {
-#if PY_VERSION_HEX >= 0x030B0000
-  return !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT);
-#else
-  (void)type;
-  return true;
-#endif
-}
-
-// A type's version tag while it is valid, where the interpreter never hands
-// the same tag out twice; else 0 (nothing may be remembered by it). An
-// unchanged tag then means every class-level lookup still finds the same.
-// Up to 3.10 tags come from a counter that sys._clear_type_cache() restarts
-// and that wraps around, so a changed type can carry its old tag again: 0
-// there. From 3.11 the counter stops at its end instead, and clearing the
-// cache leaves it alone. 3.11 marks a changed type by clearing the valid
-// flag; from 3.12 a change zeroes the tag.
-constexpr bool kTypeTagsNeverReused = PY_VERSION_HEX >= 0x030B0000;
-inline unsigned type_version(PyTypeObject* type) {
-  if constexpr (!kTypeTagsNeverReused) return 0;
-#if PY_VERSION_HEX < 0x030C0000
-  if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
-#endif
-  return type->tp_version_tag;
-}
-
+// ---- dicts -------------------------------------------------------------------
 // The version of a dict: up to 3.11 the dict's own tag, which a change to it
 // replaces and no other dict state ever carries again in the same
 // interpreter; from 3.12 that field is deprecated and this gives 0 (nothing
@@ -161,17 +136,16 @@ inline void set_class_vectorcall(PyTypeObject* type, VectorcallFunction f) {
 #endif
 }
 
-// `args[0].name(*args[1:])`. From 3.9 the method is called without a bound
-// method in between; before, it is looked up and then called.
+// `args[0].name(*args[1:])` (one to three arguments), the interpreter's
+// method call: from 3.9 through the vectorcall method API; 3.7 and 3.8 do
+// the same lookup inside PyObject_CallMethodObjArgs, 3.6 binds and calls.
 inline PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t nargs) {
 #if PY_VERSION_HEX >= 0x03090000
   return PyObject_VectorcallMethod(name, args, static_cast<size_t>(nargs), nullptr);
 #else
-  PyObject* method = PyObject_GetAttr(args[0], name);
-  if (method == nullptr) return nullptr;
-  PyObject* result = vectorcall(method, args + 1, nargs - 1);
-  Py_DECREF(method);
-  return result;
+  if (nargs == 1) return PyObject_CallMethodObjArgs(args[0], name, nullptr);
+  if (nargs == 2) return PyObject_CallMethodObjArgs(args[0], name, args[1], nullptr);
+  return PyObject_CallMethodObjArgs(args[0], name, args[1], args[2], nullptr);
 #endif
 }
 
@@ -316,46 +290,96 @@ inline int64_t current_interpreter_id() {
 #endif
 }
 
-// ---- the version of the module namespace ------------------------------------
-// Global reads remember what they found while this number stays the same.
-// Up to 3.11 it is the dictionary's own version tag. From 3.12 that field is
-// deprecated (3.14 removes it), so a dictionary watcher bumps a counter of
-// ours on every change to a watched namespace; 0 never names a version.
+// ---- the recording interpreter's own mark -----------------------------------
+// After a restart the main interpreter has ID 0 again. The module forgets
+// its record when an interpreter ends (Py_AtExit), but an embedding program
+// may have filled that table, and the record then outlives its interpreter:
+// a mark that ends with the interpreter tells the two apart. From 3.8 it is
+// a key in the interpreter's own dict; before, the interpreter's module
+// table, held so that no later table can have its address.
+struct InterpreterMark {
+  PyObject* modules = nullptr;  // up to 3.7: strong, never released
+};
+
+// Marks the running interpreter: 0, or -1 with an exception.
+inline int mark_interpreter(InterpreterMark* mark, const char* key) {
+#if PY_VERSION_HEX >= 0x03080000
+  PyObject* dict = PyInterpreterState_GetDict(current_interpreter());
+  if (dict == nullptr) {
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    return -1;
+  }
+  (void)mark;
+  return PyDict_SetItemString(dict, key, Py_True);
+#else
+  (void)key;
+  PyObject* modules = PyImport_GetModuleDict();
+  Py_INCREF(modules);
+  mark->modules = modules;
+  return 0;
+#endif
+}
+
+// Whether the running interpreter carries the mark: 1, 0, or -1 with an
+// exception.
+inline int carries_mark(const InterpreterMark& mark, const char* key) {
+#if PY_VERSION_HEX >= 0x03080000
+  (void)mark;
+  PyObject* dict = PyInterpreterState_GetDict(current_interpreter());
+  if (dict == nullptr) return PyErr_Occurred() ? -1 : 0;
+  return PyDict_GetItemString(dict, key) != nullptr;  // only compared
+#else
+  (void)key;
+  return mark.modules == PyImport_GetModuleDict();
+#endif
+}
+
+// ---- the versions reads are remembered by ------------------------------------
+// Up to 3.11 a dict's own version tag (dict_version above). From 3.12 that
+// field is deprecated (3.14 removes it): a dict watcher advances a counter
+// of ours on every change to a watched dict, and on its deallocation. The
+// module namespace and the host modules' dicts have a watcher and a counter
+// each, so that a host module writing its globals does not make the
+// module's own global reads miss. Watcher ids are few (8 on 3.12, 6 left on
+// 3.13); where another extension took them all, the version reads 0 and
+// nothing is remembered. A counter keeps to one interpreter: each start-up
+// and each interpreter's end advance it.
 namespace detail {
 extern uint64_t namespace_epoch;
 extern uint64_t host_namespace_epoch;
-
-// The dictionary's own version tag where it has one (never 0, up to 3.11),
-// else `epoch`, the counter its watcher bumps.
-inline uint64_t dict_version(PyObject* dict, uint64_t epoch) {
-  const uint64_t own = compat::dict_version(dict);
-  return own != 0 ? own : epoch;
-}
+extern bool namespace_watched;
+extern bool host_watcher_added;
 }  // namespace detail
 
-// Starts following changes of `ns`; 0 on success, -1 with an exception.
-int watch_namespace(PyObject* ns);
-// After the interpreter ended: its watchers (ours and the host modules') went with it.
+// Starts following changes of the module namespace `ns`: false, with no
+// exception, where they cannot be followed.
+bool watch_namespace(PyObject* ns);
+// The same for a host module's dict (watching one again is harmless).
+bool watch_host_namespace(PyObject* dict);
+// At the interpreter's exit, while it lives: gives the watcher ids back.
+void stop_watching();
+// After the interpreter ended: its watchers went with it.
 void forget_namespace_watcher();
 
+// The module namespace's version; 0 where it cannot be known.
 inline uint64_t namespace_version(PyObject* ns) {
-  return detail::dict_version(ns, detail::namespace_epoch);
+#if PY_VERSION_HEX >= 0x030C0000
+  (void)ns;
+  return detail::namespace_watched ? detail::namespace_epoch : 0;
+#else
+  return dict_version(ns);
+#endif
 }
 
-// ---- the version of a host module's namespace (attribute caches) ----------
-// Like namespace_version, for the dict of a module the bodies read attributes
-// of: up to 3.11 the dict's own version tag, which no other dict state ever
-// carries again in the same interpreter; from 3.12 a counter of ours that a
-// second dictionary watcher bumps on every change to (or the deallocation
-// of) any watched host dict. 0 never names a version.
-// Starts following changes of `dict` (an exact dict; watching it again is
-// harmless); 0 on success, -1 with an exception.
-int watch_host_namespace(PyObject* dict);
-
+// A host module dict's version, valid for a dict watch_host_namespace took.
 inline uint64_t host_namespace_version(PyObject* dict) {
-  return detail::dict_version(dict, detail::host_namespace_epoch);
+#if PY_VERSION_HEX >= 0x030C0000
+  (void)dict;
+  return detail::host_watcher_added ? detail::host_namespace_epoch : 0;
+#else
+  return dict_version(dict);
+#endif
 }
-// ---- end of the host namespace version --------------------------------------
 
 // ---- code objects that describe a method for introspection ------------------
 // Makes a code object with `argcount` parameters and the local names

@@ -28,27 +28,12 @@ PyObject* keywords_dict(PyObject* kwnames, PyObject* const* values);
 // A vectorcall made through `f`'s own type's call slot (its ordinary
 // route), the arguments put into a tuple and the keywords into a dict.
 PyObject* call_through_slot(PyObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames);
-// `args[0].name(args[1], ..., args[n-1])`, the same way.
-PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t n);
 
-// `obj.name`. For a plain module the attribute is read straight from its
-// dictionary: the module type and `object` define none of the names the
-// bodies read, so the result is the one generic lookup would give (a module
-// made without `__init__`, which has no dictionary yet, takes the generic
-// route). For an object with the generic lookup, the instance dict and the
-// class are read the way that lookup reads them, what they found kept while
-// neither the class nor the instance dict has changed. Anything else (and a
-// miss) takes the interpreter's own route.
+// `obj.name`, `obj.name = value` and `args[0].name(*args[1:])`, each through
+// the interpreter's own route: the module keeps no lookup of its own.
 PyObject* get_attribute(PyObject* obj, PyObject* name);
-
-// After the interpreter ended: forgets the remembered class and instance lookups.
-void forget_class_lookups();
-
-// `obj.name = value`. For an object with the generic lookup whose class
-// has no data descriptor of that name, the value goes straight into the
-// instance dict, which is made (sharing the class's keys) when the object
-// has none yet; anything else takes the interpreter's own route.
 int set_attribute(PyObject* obj, PyObject* name, PyObject* value);
+PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t n);
 
 // `bool(x)`: 1, 0, or -1 with an exception. The constants and an exact str
 // are answered in place; anything else asks the object.
@@ -69,49 +54,63 @@ PyObject* get_item(PyObject* o, PyObject* key);
 // `d[key]` for an exact dict; a missing key raises KeyError(key).
 PyObject* dict_get_item(PyObject* d, PyObject* key);
 
-// The hash of a tuple whose items are all exact str or None: computing it
-// runs no code, so one computation serves every lookup of that key. Else -1:
-// each lookup computes the hash itself, as the interpreter's would.
-Py_hash_t pure_hash(PyObject* key);
-// `key in d` and `o[key]` as above, given pure_hash(key); -1 takes the
-// ordinary routes.
-int dict_contains_hashed(PyObject* d, PyObject* key, Py_hash_t hash);
-PyObject* get_item_hashed(PyObject* o, PyObject* key, Py_hash_t hash);
+// ---- remembered reads ----------------------------------------------------------
+// A reading place of the method bodies may remember what the interpreter
+// found for it, and give it again while the dict it was read from is
+// unchanged. Why that is the interpreter's answer still, per version:
+// - 3.6 to 3.11: the dict's own version tag (compat::dict_version), which
+//   every change to it replaces with a new one from a 64-bit counter; no
+//   other dict state in the interpreter ever carries an old one again.
+// - From 3.12: a counter of ours that a dict watcher advances on every
+//   change to a watched dict and on its deallocation (compat.h). Where no
+//   watcher id is left, nothing is remembered.
+// Only a read that ran no code but the interpreter's is remembered: the
+// dict's version was the same before and after it, and every key of the
+// dict is an exact str, so that finding the name compares text alone. A
+// dict with another key is read afresh each time, as interpreted code reads
+// it, running that key's `__eq__` each time.
+// A slot owns what it holds, so a hit never reads a freed object; it keeps
+// an old value until its place reads again. At the interpreter's exit,
+// stop_remembering() and each slot's release() give everything back while
+// the interpreter still lives, so that finalisers run; nothing is remembered
+// after that until the next start-up.
 
-// What one reading place remembers of its last global lookup, valid while
-// `version` is the namespace's: up to 3.11 the namespace dict's own version
-// tag, from a 64-bit counter that every dict's creation and change advances,
-// so that no other dict state in the interpreter carries it; from 3.12 a
-// counter of ours that a watcher advances on every change to the namespace
-// and that a namespace seen for the first time advances too. The slot owns
-// `value`, released when replaced; after the interpreter has ended, whose
-// objects are gone, it is forgotten.
+// Whether places may remember reads; start-up turns it on once the release
+// at the interpreter's exit is arranged.
+void start_remembering();
+void stop_remembering();
+
+// One place's read of a module global.
 struct GlobalSlot {
-  uint64_t version = 0;       // 0: nothing remembered yet
+  uint64_t version = 0;       // the namespace's at the read; 0: nothing remembered
   PyObject* value = nullptr;  // owned; null when the namespace lacked the name
+  void release() {
+    version = 0;  // first: the release may run code that reads here again
+    Py_CLEAR(value);
+  }
+  // After the interpreter ended, whose objects are gone: dropped, not released.
+  void forget() { *this = GlobalSlot{}; }
+};
+
+// One place's read of an attribute of a module global that is an exact module.
+struct ModuleAttributeSlot {
+  uint64_t version = 0;       // the module dict's at the read; 0: nothing remembered
+  PyObject* dict = nullptr;   // only compared: the module dict it was read from
+  PyObject* value = nullptr;  // owned
+  void release() {
+    version = 0;
+    dict = nullptr;
+    Py_CLEAR(value);
+  }
+  void forget() { *this = ModuleAttributeSlot{}; }
 };
 
 // Reads the module global `name` (an interned string with its hash made):
 // the module namespace first, then the builtins module.
 PyObject* lookup_global(PyObject* name, GlobalSlot* slot);
 
-// What one reading place remembers of an attribute read from a plain module,
-// valid while the module dict is the one read and `version` its host
-// namespace version: up to 3.11 the dict's own version tag, which no other
-// dict state carries (so a new dict at a freed one's address has another);
-// from 3.12 a counter of ours that a watcher advances on every change to any
-// watched host dict and on its deallocation. Owned and forgotten as a
-// GlobalSlot's.
-struct ModuleAttributeSlot {
-  uint64_t version = 0;       // 0: nothing remembered
-  PyObject* dict = nullptr;   // only compared: the module dict it was read from
-  PyObject* value = nullptr;  // owned
-};
-
-// `lookup_global(name).attr`, with the global read through `global` and, when
-// the global names an exact module, the attribute remembered in `slot` for as
-// long as that module's dict is unchanged. `attr` must be none of the names
-// the module type or `object` define (such as `__dict__` or `__class__`).
+// `lookup_global(name).attr`. `attr` must be none of the names the module
+// type or `object` define (such as `__dict__` or `__class__`).
 PyObject* lookup_global_attribute(PyObject* name, GlobalSlot* global, PyObject* attr,
                                   ModuleAttributeSlot* slot);
 
