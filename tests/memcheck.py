@@ -18,8 +18,11 @@ def main():
         text = f.read()
     os.unlink(log)
     # Error records are blocks of "==pid== " lines separated by empty ones.
+    # A frame of the module names its file (addonGate...so) or, with debug
+    # information, its namespace (addongate::).
     blocks = re.split(r"^==\d+== ?\n", text, flags=re.M)
-    ours = [b for b in blocks if "addonGate" in b and re.search(r"^==\d+==\s+(at|by) ", b, re.M)]
+    ours = [b for b in blocks if re.search(r"addonGate|addongate::", b)
+            and re.search(r"^==\d+==\s+(at|by) ", b, re.M)]
     summary = re.search(r"ERROR SUMMARY: (\d+) errors", text)
     print("memcheck: %s errors in all, %d in the module; suite exit %d"
           % (summary.group(1) if summary else "?", len(ours), run.returncode))

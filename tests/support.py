@@ -6,7 +6,9 @@ host's `commons` and `RunnerCore`.
 """
 import gc
 import itertools
+import json
 import os
+import signal
 import struct
 import subprocess
 import sys
@@ -71,6 +73,28 @@ def run_python(code, *args, **env_extra):
         stderr=subprocess.PIPE,
         universal_newlines=True,
     )
+
+
+def child_ending(result):
+    """How a child interpreter ended, for an assertion message: its exit
+    status or the signal that killed it, then the end of its stderr."""
+    code = result.returncode
+    if code < 0:
+        how = "killed by " + signal.Signals(-code).name
+    else:  # a crash on Windows is an exit status such as 0xC0000005
+        how = "exit status %s" % (hex(code) if code > 255 else code)
+    return "child %s; stderr ends:\n%s" % (how, result.stderr[-2000:])
+
+
+def child_json(test, code, *args, **env_extra):
+    """Runs `code` in a fresh interpreter (see run_python) and gives the JSON
+    value its last line of output holds; `test` fails with child_ending
+    when the child did not exit normally."""
+    result = run_python(code, *args, **env_extra)
+    lines = result.stdout.strip().splitlines()
+    if result.returncode != 0 or not lines:
+        test.fail(child_ending(result))
+    return json.loads(lines[-1])
 
 
 def refcount_delta(fn, n):

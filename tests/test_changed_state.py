@@ -2,7 +2,9 @@
 
 A host may clear the interpreter's type cache, rebind class attributes, make
 and change classes and run interpreters one after another between calls;
-each call must still read the objects as they are now.
+each call must still read the objects as they are now. A lookup may also
+run code of the host's (a key's `__eq__`) that changes or frees what the
+lookup started from, and what a call read must not be kept alive after it.
 """
 import gc
 import json
@@ -13,11 +15,12 @@ import tempfile
 import unittest
 import weakref
 
+import addonGate
 import commons
 import RunnerCore
 import support
 from addonGate import Plugin
-from support import ModuleTestCase, run_python
+from support import ModuleTestCase, child_json, run_python
 
 # Up to 3.10 clearing the type cache restarts the interpreter's tag counter,
 # so a changed class can be handed its old tag again; later ones never do.
@@ -96,6 +99,238 @@ class RebindTest(ModuleTestCase):
             p.get_fun("m")
             p.isdef("m")
         self.assertEqual(support.leak_per_batch(churn, 100), 0)
+
+
+class Colliding(str):
+    """A dict key with the hash of `name`: finding `name` in a dict that holds
+    it compares the two. Armed with a function, its next comparison calls
+    it; it never equals anything."""
+
+    def __new__(cls, name):
+        self = str.__new__(cls, "colliding " + name)
+        self.name, self.armed = name, []
+        return self
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        if self.armed:
+            self.armed.pop()()
+        return False
+
+
+made = []
+
+
+def replace_dict(obj, name, bait):
+    """Gives `obj` a copy of its instance dict (the attributes stay, the old
+    dict is freed), then makes dicts mapping `name` to `bait`, one of which
+    may take the freed memory: a read of the old dict may then find `bait`."""
+    obj.__dict__ = dict(obj.__dict__)
+    for _ in range(8):
+        made.append({name: bait})
+
+
+# Each case's key sits in a fresh class, which the type cache cannot answer
+# for yet, so the class-level lookup compares it; the real attribute is in
+# the instance dict or a base class. What the child prints last is what
+# interpreted code gives.
+FREED_DICT_CASES = {
+    "runner attribute in the instance dict": ("""
+key = Colliding("plugin_run")
+r = type("Runner", (Exception,), {key: None})()  # a plain instance dict everywhere
+r.__dict__ = {"plugin_run": lambda *args: ["ran"] + list(args[:2])}
+key.armed.append(lambda: replace_dict(r, "plugin_run", lambda *args: "bait"))
+addonGate.RunnerCore = r
+print(json.dumps(addonGate.Plugin("demo").exec_fun(commons.dict_obj(), "index")))
+""", ["ran", "demo", "index"]),
+    "request method in the base class": ("""
+key = Colliding("get")
+args = type("Args", (commons.dict_obj,), {key: None})(s="index")
+key.armed.append(lambda: replace_dict(args, "get", lambda *args: "bait"))
+addonGate.Plugin("demo").exec_fun(args)
+print(json.dumps(RunnerCore.calls[-1][2]))
+""", "index"),
+    "reply message method in the base class": ("""
+seen = []
+class Text(Exception):
+    def find(self, sub):
+        seen.append(sub)
+        return -1
+key = Colliding("find")
+msg = type("Msg", (Text,), {key: None})()
+msg.__dict__ = {"note": 1}
+key.armed.append(lambda: replace_dict(msg, "find", lambda sub: seen.append("bait") or -1))
+RunnerCore.reply = res = {"status": False, "msg": msg}
+print(json.dumps([addonGate.Plugin("demo").exec_fun(commons.dict_obj(), "index") is res, seen]))
+""", [True, ["加载失败", "Traceback "]]),
+}
+
+
+class CollidingKeyTest(ModuleTestCase):
+    """Lookups that compare a host key on the way, which may change or free
+    what the lookup started from."""
+
+    def setUp(self):
+        super().setUp()
+        self.addCleanup(support.reset)
+
+    def test_instance_dict_freed_during_the_class_lookup(self):
+        # In children: a faulty lookup reads the freed dict, and can crash.
+        for case, (code, expected) in FREED_DICT_CASES.items():
+            with self.subTest(case):
+                self.assertEqual(child_json(self, """
+import json
+import addonGate, commons, RunnerCore
+from test_changed_state import Colliding, replace_dict
+""" + code), expected)
+
+    def test_class_freed_during_the_instance_dict_lookup(self):
+        # In the suite's process, so that its memcheck and sanitizer runs see
+        # any read of the freed class. Only young objects are collected then
+        # (older ones of the interpreter's give memcheck reports of their own
+        # on some versions), so no automatic collection may age the class.
+        if gc.isenabled():
+            gc.disable()
+            self.addCleanup(gc.enable)
+
+        class Replaced(Exception):
+            pass
+
+        def freeing(obj):
+            obj.__class__ = Replaced  # the old class: referred to by obj alone
+            gc.collect(0)
+
+        def runner():
+            key = Colliding("plugin_run")
+            r = type("Gone", (Exception,), {})()
+            r.__dict__ = {key: None, "plugin_run": lambda *args: ["ran"] + list(args[:2])}
+            key.armed.append(lambda: freeing(r))
+            return r, weakref.ref(type(r))
+        r, gone = runner()
+        addonGate.RunnerCore = r
+        self.assertEqual(Plugin("demo").exec_fun(commons.dict_obj(), "index"),
+                         ["ran", "demo", "index"])
+        self.assertIsNone(gone())  # the case did free the class
+        self.assertIs(type(r), Replaced)
+
+    @unittest.skipUnless(hasattr(sys, "gettotalrefcount"), "needs a debug interpreter")
+    def test_no_reference_drift(self):
+        # Unarmed colliding keys in every class and dict read, the type cache
+        # cleared so that each call compares them again.
+        def find(self, sub):
+            return -1
+        msg = type("Msg", (Exception,), {Colliding("find"): None, "find": find})()
+        msg.__dict__ = {Colliding("find"): None}
+        r = type("Runner", (Exception,), {Colliding("plugin_run"): None})()
+        r.__dict__ = {Colliding("plugin_run"): None,
+                      "plugin_run": lambda *args: {"status": False, "msg": msg}}
+        args = type("Args", (commons.dict_obj,), {Colliding("get"): None})(s="index")
+        addonGate.RunnerCore = r
+        p = Plugin("demo")
+
+        def call():
+            support.clear_type_cache()
+            p.exec_fun(args)
+        self.assertEqual(support.leak_per_batch(call, 100), 0)
+
+
+FINALISED_BY_EXIT = r"""
+import os
+import addonGate, commons, RunnerCore
+
+class Noted(object):
+    def __init__(self, text):
+        self.text = text
+
+    def __del__(self, write=os.write):  # os may be gone from the globals
+        write(1, self.text.encode() + b"\n")
+
+class Runner(Noted):
+    def get_plugin_list(self, force):
+        return "listed"
+
+runner = Runner("runner finalised")
+addonGate.RunnerCore = runner
+print(addonGate.Plugin("x").get_plugin_list(), flush=True)
+addonGate.RunnerCore = RunnerCore
+del runner
+
+# Last: the reads of a later call could take the place of this one's.
+name = Noted("plugin name finalised")
+p = addonGate.Plugin(name)
+p.get_fun("m")
+RunnerCore.reset()
+del p, name
+print("end", flush=True)
+"""
+
+
+class ReleaseTest(ModuleTestCase):
+    """What a call read is released with its owner, at interpreter exit at
+    the latest."""
+
+    def test_plugin_name_and_subclass_of_dropped_plugins(self):
+        class Name(str):
+            pass
+
+        class Sub(Plugin):
+            pass
+        Sub._Plugin__obj_dict = {("a", "m"): Sub}  # refers back to the class
+        name = Name("demo")
+        for p in Sub("a"), Plugin(name):
+            p.get_fun("m")
+            p.exec_fun(commons.dict_obj(), "m")
+            p.isdef("m")
+        gone = [weakref.ref(name), weakref.ref(Sub)]
+        del p, name, Sub
+        support.reset()  # the stand-ins and Plugin's own cache hold the name
+        gc.collect()
+        self.assertEqual([ref() for ref in gone], [None, None])
+
+    def test_finalisers_run_by_interpreter_exit(self):
+        result = run_python(FINALISED_BY_EXIT)
+        self.assertEqual(result.returncode, 0, support.child_ending(result))
+        self.assertEqual(result.stdout.splitlines(),
+                         ["listed", "plugin name finalised", "end", "runner finalised"])
+
+
+NO_DICT_WATCHER_FREE = r"""
+import json
+import _testcapi
+try:
+    for _ in range(64):
+        _testcapi.add_dict_watcher(0)
+except RuntimeError:  # no more dict watcher IDs available
+    pass
+import addonGate, commons, RunnerCore
+
+p = addonGate.Plugin("demo")
+RunnerCore.reply = "first"
+seen = [p.exec_fun(commons.dict_obj(), "m"), p.get_plugin_list()]
+RunnerCore.plugin_run = lambda *args: "rebound function"
+RunnerCore.get_plugin_list = lambda force: "rebound list"
+seen += [p.exec_fun(commons.dict_obj(), "m"), p.get_plugin_list()]
+
+class Runner(object):
+    plugin_run = staticmethod(lambda *args: "rebound global")
+addonGate.RunnerCore = Runner
+seen.append(p.exec_fun(commons.dict_obj(), "m"))
+print(json.dumps(seen))
+"""
+
+
+class DictWatcherTest(unittest.TestCase):
+    def test_no_dict_watcher_left_for_the_module(self):
+        # Another extension may have taken every dict watcher ID.
+        try:
+            from _testcapi import add_dict_watcher  # noqa: F401
+        except ImportError:
+            self.skipTest("this interpreter has no _testcapi with dict watchers")
+        self.assertEqual(child_json(self, NO_DICT_WATCHER_FREE), [
+            "first", {"demo": {"title": "demo"}}, "rebound function", "rebound list",
+            "rebound global"])
 
 
 SUBINTERPRETERS = r"""
