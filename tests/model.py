@@ -32,9 +32,15 @@ _SLOT_WRAPPER = type(object.__init__)  # a C type's own slot, as `__getitem__` o
 namespace = {}
 
 
+_ABSENT = object()
+
+
 def lookup_global(name):
-    if name in namespace:
-        return namespace[name]
+    # One read of the namespace, as the module makes it, so that a key whose
+    # __eq__ does something is compared as often here as there.
+    value = namespace.get(name, _ABSENT)
+    if value is not _ABSENT:
+        return value
     try:
         return getattr(builtins, name)
     except AttributeError:

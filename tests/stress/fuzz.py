@@ -3,7 +3,8 @@
 Each case is plain data drawn from a seeded generator. It is built twice,
 once around the native class and once around the model, run, and the two
 observations (result or exception type and arguments, traceback entries,
-runner calls, cache contents) must agree.
+runner calls, cache contents, the compares of keys planted in module
+namespaces) must agree.
 
     python tests/stress/fuzz.py --seed 1 --seconds 20
     python tests/stress/fuzz.py --seed 1 --calls 5000
@@ -18,6 +19,7 @@ import random
 import sys
 import time
 import types
+import weakref
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 for _p in (HERE, os.path.join(HERE, "..", "stubs"), os.path.join(HERE, "..")):
@@ -48,6 +50,151 @@ class SStr(str):
 
 def boom(what):
     raise Boom(what)
+
+
+# ---------------------------------------------------------------- colliding keys
+# A planted key hashes like a name the bodies read, so that a lookup of that
+# name compares it and runs its __eq__, while a call runs. How often a class or
+# instance lookup compares depends on the type cache and on specialisation,
+# which differ between the worlds: keys there only do what leaves outcomes
+# alone. A global or a host module's attribute is one dict read in both
+# worlds: those keys' compares are logged, and module namespace keys may
+# delete or rebind the global, or answer True and give their own value.
+
+ARMED = [False]
+Shell = type("Shell", (object,), {})  # Plugin's instance layout, with `__dict__` reachable
+NAMES = {"req": ("get", "plugin_get_object"),
+         "plugin": ("_Plugin__plugin_name", "_Plugin__is_php", "_Plugin__obj_dict", "get_fun"),
+         "runner": ("plugin_run", "get_plugin_list"), "commons": ("CorvelError", "dict_obj"),
+         "msg": ("find",), "cache": ("keys",)}
+# Stored by the bodies: the interpreter's own store keeps neither the instance
+# dict nor the class alive across the dict update, so no key there rebinds them.
+STORED = ("plugin_get_object", "_Plugin__plugin_name")
+# Nor is the class replaced where the model's value is a descriptor other than
+# a function (its get_fun): 3.14 crashes when the class is collected then.
+KEEP_CLASS = STORED + ("get_fun",)
+# From 3.11 the specialiser can look a name up in a plain class's instance
+# dict while it holds that dict and the class without a reference (3.15
+# crashed so): there only the exception objects' classic instance dicts are
+# rebound or have their class replaced; a class-level key may still rebind a
+# dict, which is read after the class.
+SPECIALISED = sys.version_info >= (3, 11)
+CLASSIC = ("runner", "commons", "msg")
+HOSTS = {"RunnerCore": RunnerCore, "commons": commons}
+HOST_NAMES = {"RunnerCore": ("plugin_run", "get_plugin_list"), "commons": ("CorvelError", "dict_obj")}
+BASE_NS = [(k, v) for k, v in NS.items() if k not in HOSTS]
+HOST_BASE = dict((n, list(vars(m).items())) for n, m in HOSTS.items())
+
+
+class Collider(str):
+    """Hashes like `name`; compared while armed, it logs, runs `effect` once, answers `truth`."""
+
+    def __new__(cls, text, name, effect, truth, log):
+        key = str.__new__(cls, text)
+        key.name_hash, key.effect, key.truth, key.log, key.left = hash(name), effect, truth, log, 1
+        return key
+
+    def __hash__(self):
+        return self.name_hash
+
+    def __eq__(self, other):
+        if not ARMED[0]:
+            return str.__eq__(self, other)
+        ARMED[0] = False  # what the effect looks up runs no key's effect
+        try:
+            if self.log is not None:
+                self.log.append(str.__str__(self))
+            if self.left:
+                self.left -= 1
+                self.effect()
+        finally:
+            ARMED[0] = True
+        return self.truth
+
+
+def plant(obj, keys):
+    """Puts `keys` in obj's own dict; setattr keeps a str subclass name as it is."""
+    armed, ARMED[0] = ARMED[0], False
+    try:
+        for key in keys:
+            object.__setattr__(obj, key, None)
+    finally:
+        ARMED[0] = armed
+
+
+def rebind_dict(o):
+    """o.__dict__ = a copy of it, through Shell where the class hides `__dict__`."""
+    for k in type(o).__mro__:
+        d = vars(k).get("__dict__")
+        if isinstance(d, types.GetSetDescriptorType):
+            return d.__set__(o, d.__get__(o).copy())
+    cls = type(o)
+    object.__setattr__(o, "__class__", Shell)
+    try:
+        rebind_dict(o)
+    finally:
+        object.__setattr__(o, "__class__", cls)
+
+
+class Family(object):
+    """The objects of one class of a world, which planted keys change alike."""
+
+    def __init__(self, members, moved=None):
+        self.cls, self.members, self.moved = None, members, moved
+
+    def live(self):
+        return [o for o in self.members if type(o) is self.cls]
+
+    def move(self):
+        """The members' class replaced by an equal fresh one, the old one collected."""
+        ns = vars(self.cls).copy()
+        ns.pop("__dict__", None)
+        ns.pop("__weakref__", None)
+        fresh = type(self.cls.__name__, self.cls.__bases__, ns)
+        for o in self.live():
+            object.__setattr__(o, "__class__", fresh)
+        old, self.cls = weakref.ref(self.cls), fresh
+        if self.moved is not None:
+            self.moved(fresh)
+        gc.collect(1)
+        if old() is not None:
+            gc.collect()
+
+
+def global_value(name, kind, w):
+    if kind == "stub":
+        return HOSTS[name]
+    return w["gobj"][name] if kind == "exc" else types.SimpleNamespace()
+
+
+def make_key(i, desc, w):
+    """(key, name, before, truth) for a planted key's description."""
+    where, owner, name, effect, truth, before = desc
+    fam = w["fams"].get(owner)
+    run = {"dict": lambda: [rebind_dict(o) for o in fam.live()], "class": lambda: fam.move(),
+           "del": lambda: NS.pop(name, None), "clear": support.clear_type_cache, "gc": gc.collect,
+           "none": lambda: None}.get(effect) or (lambda: NS.__setitem__(name, global_value(name, effect, w)))
+    log = w["eqs"] if where in ("ns", "host") else None
+    return Collider("~%s~%d" % (name, i), name, run, truth is not None, log), name, before, truth
+
+
+def lay(d, items, planted):
+    """Refills `d` in a fixed order: each name after the keys planted before it."""
+    d.clear()
+    present = set(k for k, v in items)
+    for k, v in items:
+        for key, name, before, value in planted:
+            if before and name == k:
+                d[key] = value
+        d[k] = v
+    for key, name, before, value in planted:
+        if not before or name not in present:
+            d[key] = value
+
+
+def lay_hosts(keys):
+    for n, m in HOSTS.items():
+        lay(vars(m), HOST_BASE[n], keys.get(("host", n), []))
 
 
 # ---------------------------------------------------------------- building
@@ -93,7 +240,13 @@ def build(desc, w):
         beh = dict((k, build(v, w) if isinstance(v, tuple) else v) for k, v in desc[2].items())
         return hostile(desc[1], beh)
     if kind == "dobj":
-        return DictObj(**dict((k, build(v, w)) for k, v in desc[1]))
+        return w["Args"](**dict((k, build(v, w)) for k, v in desc[1]))
+    if kind == "xmsg":
+        msgs = w["fams"]["msg"]
+        o = msgs.cls(desc[1])
+        msgs.members.append(o)
+        plant(o, w["at"]("inst", "msg"))
+        return o
     if kind == "fn":
         def plugin_method():
             return desc[1]
@@ -161,6 +314,13 @@ class OddCache(object):
         self.store[key] = value
 
 
+# Classes with an instance dict of the classic kind, whose objects serve as
+# globals and as a reply's "msg".
+FAMILY_CLASSES = {"runner": type("Runner", (Exception,), {}), "commons": type("Commons", (Exception,), {}),
+                  "msg": type("Msg", (Exception,), {"find": lambda self, sub: self.args[0].find(sub)}),
+                  "cache": OddCache}
+
+
 class SeqCache(collections.deque):
     """Item access by position only; claims every key."""
 
@@ -171,11 +331,50 @@ class SeqCache(collections.deque):
 def materialize(case, world):
     """Install the case's globals and build its objects for one world."""
     cls = addonGate.Plugin if world == "real" else model.Plugin
-    w = {"world": world, "cls": cls, "reads": []}
+    w = {"world": world, "cls": cls, "reads": [], "eqs": []}
+    fams = w["fams"] = dict((f, Family([])) for f in NAMES)
+
+    def request_class(c):
+        commons.dict_obj = w["Args"] = c
+    fams["req"] = Family(commons.made, request_class)
+    keys = {}
+    for i, desc in enumerate(case["plants"]):
+        keys.setdefault(desc[:2], []).append(make_key(i, desc, w))
+
+    def at(where, owner, before=None):
+        return [k[0] for k in keys.get((where, owner), ()) if before is None or k[2] == before]
+    w["at"] = at
+    lay_hosts(keys)
     RunnerCore.reset()
     commons.reset()
     # The request class of this world, which the state changes may alter.
-    commons.dict_obj = w["Args"] = type("Args", (DictObj,), {})
+    ns = dict.fromkeys(at("cls", "req"))
+    if at("inst", "req"):
+        def __init__(self, **values):
+            plant(self, at("inst", "req", True))
+            DictObj.__init__(self, **values)
+            plant(self, at("inst", "req", False))
+        ns["__init__"] = __init__
+    request_class(type("Args", (DictObj,), ns))
+    fams["req"].cls = w["Args"]
+    for fam, base in FAMILY_CLASSES.items():
+        # A class of this world's own only where keys are planted for it:
+        # making classes costs, and so does collecting them.
+        own = any(k[1] == fam for k in keys)
+        fams[fam].cls = type(base.__name__, (base,), dict.fromkeys(at("cls", fam))) if own else base
+
+    def member(fam, attrs, *args):
+        o = fams[fam].cls(*args)
+        fams[fam].members.append(o)
+        plant(o, at("inst", fam, True))
+        for k, v in attrs:
+            object.__setattr__(o, k, v)
+        plant(o, at("inst", fam, False))
+        return o
+    w["gobj"] = {"RunnerCore": member("runner", [("plugin_run", RunnerCore.plugin_run),
+                                                 ("get_plugin_list", RunnerCore.get_plugin_list)]),
+                 "commons": member("commons", [("CorvelError", commons.CorvelError),
+                                               ("dict_obj", lambda: w["Args"]())])}
     reply = build(case["reply"], w)
 
     def handler(*a):
@@ -183,22 +382,24 @@ def materialize(case, world):
             boom("runner")
         return reply
     RunnerCore.handler = handler
-    NS["RunnerCore"], NS["commons"] = RunnerCore, commons
+    g = {"RunnerCore": RunnerCore, "commons": commons}
     for name in ("RunnerCore", "commons"):
         if hasattr(builtins, name):
             delattr(builtins, name)
     rc = case["rc"]
     if rc in ("missing", "builtins"):
-        del NS["RunnerCore"]
+        del g["RunnerCore"]
         if rc == "builtins":
             builtins.RunnerCore = RunnerCore
     elif rc == "noattr":
-        NS["RunnerCore"] = types.SimpleNamespace()
+        g["RunnerCore"] = types.SimpleNamespace()
     elif rc == "notcallable":
-        NS["RunnerCore"] = types.SimpleNamespace(plugin_run=5, get_plugin_list="x")
+        g["RunnerCore"] = types.SimpleNamespace(plugin_run=5, get_plugin_list="x")
+    elif rc == "exc":
+        g["RunnerCore"] = w["gobj"]["RunnerCore"]
     cm = case["cm"]
     if cm == "missing":
-        del NS["commons"]
+        del g["commons"]
     elif cm == "custom":
         ns = types.SimpleNamespace()
         c, d = corvel(case["corvel"]), dict_obj_kind(case["dict_obj"])
@@ -206,9 +407,15 @@ def materialize(case, world):
             ns.CorvelError = c
         if d is not None:
             ns.dict_obj = d
-        NS["commons"] = ns
+        g["commons"] = ns
+    elif cm == "exc":
+        g["commons"] = w["gobj"]["commons"]
+    # The same layout in both worlds, so that the same keys are compared.
+    lay(NS, BASE_NS + [(n, g[n]) for n in ("RunnerCore", "commons") if n in g],
+        [(k, n, b, t and global_value(n, t, w)) for k, n, b, t in keys.get(("ns", None), [])])
     pc = case["plugin"]
     base = cls
+    sub_ns = dict.fromkeys(at("cls", "plugin"))
     if pc["cls"] == "getfun":
         sub_reply = build(pc["sub_reply"], w)
 
@@ -216,25 +423,31 @@ def materialize(case, world):
             if pc["sub_raises"]:
                 boom("sub get_fun")
             return sub_reply
-        base = type("SubPlugin", (cls,), {"get_fun": get_fun})
+        base = type("SubPlugin", (cls,), dict(sub_ns, get_fun=get_fun))
     elif pc["cls"] == "sub":
-        base = type("SubPlugin", (cls,), {})
+        base = type("SubPlugin", (cls,), sub_ns)
     elif pc["cls"] == "setattr":
-        base = type("SubPlugin", (cls,), {"__setattr__": lambda self, k, v: boom("setattr")})
+        base = type("SubPlugin", (cls,), dict(sub_ns, __setattr__=lambda self, k, v: boom("setattr")))
     elif pc["cls"] == "watched":
         def __getattribute__(self, name):
             w["reads"].append(name)
             return object.__getattribute__(self, name)
-        base = type("SubPlugin", (cls,), {"__getattribute__": __getattribute__})
+        base = type("SubPlugin", (cls,), dict(sub_ns, __getattribute__=__getattribute__))
     p = base.__new__(base)
+    fams["plugin"].cls, fams["plugin"].members = base, [p]
+    plant(p, at("inst", "plugin", True))
     object.__setattr__(p, "_Plugin__plugin_name", build(pc["name"], w))
     if pc["delname"]:
         object.__delattr__(p, "_Plugin__plugin_name")
     if pc["php"] is not None:
         object.__setattr__(p, "_Plugin__is_php", build(pc["php"], w))
     if pc["cache"] is not None:
-        cache = SeqCache(["x"]) if pc["cache"] == "seq" else OddCache(*pc["cache"])
+        if pc["cache"] == "seq":
+            cache = SeqCache(["x"])
+        else:
+            cache = member("cache", [], *pc["cache"])
         object.__setattr__(p, "_Plugin__obj_dict", cache)
+    plant(p, at("inst", "plugin", False))
     w["p"] = p
     w["calls"] = []
     for how, meth, args, kw in case["calls"]:
@@ -244,12 +457,12 @@ def materialize(case, world):
 
 
 def restore():
+    lay_hosts({})
     RunnerCore.reset()
     commons.reset()
-    commons.dict_obj = DictObj
     for cls in (addonGate.Plugin, model.Plugin):
         cls._Plugin__plugin_name, cls._Plugin__is_php = None, False
-    NS["RunnerCore"], NS["commons"] = RunnerCore, commons
+    lay(NS, BASE_NS + list(HOSTS.items()), [])
     for name in ("RunnerCore", "commons"):
         if hasattr(builtins, name):
             delattr(builtins, name)
@@ -324,7 +537,8 @@ def describe(o, depth=0):
     if isinstance(o, type):
         return ("type", o.__name__)
     if isinstance(o, DictObj):
-        return ("dict_obj",) + tuple(sorted((k, describe(v, depth + 1)) for k, v in vars(o).items()))
+        return ("dict_obj",) + tuple(sorted(((describe(k), describe(v, depth + 1)) for k, v in vars(o).items()),
+                                            key=repr))
     if isinstance(o, (addonGate.Plugin, model.Plugin)):
         return ("Plugin", t.__name__, describe(getattr(o, "_Plugin__plugin_name"), depth + 1))
     if isinstance(o, OddCache):
@@ -343,6 +557,7 @@ def run_world(case, world):
     outcomes = []
     for (how, meth, args, kw), op in zip(w["calls"], case["churn"]):
         change_state(op, w)
+        ARMED[0] = True
         try:
             if world == "real":
                 if how == "new":
@@ -353,15 +568,21 @@ def run_world(case, world):
                     res = getattr(cls, meth)(*args, **(kw or {}))
             else:
                 res = model.call(cls, how, meth, args, kw)
-            outcomes.append(("ok", describe(res)))
+            got = None
         except Exception as e:
-            outcomes.append(("err", type(e).__name__, describe(e.args), model.entries(e)))
+            got = e
+        finally:
+            ARMED[0] = False
+        if got is None:
+            outcomes.append(("ok", describe(res)))
+        else:
+            outcomes.append(("err", type(got).__name__, describe(got.args), model.entries(got)))
     p = w["p"]
     own = None
     if case["plugin"]["cache"] is not None:
         own = describe(object.__getattribute__(p, "_Plugin__obj_dict"))
     obs = {"outcomes": outcomes, "runner": [describe(c) for c in RunnerCore.calls], "reads": w["reads"],
-           "cache": describe(cls._Plugin__obj_dict), "own": own,
+           "eqs": w["eqs"], "cache": describe(cls._Plugin__obj_dict), "own": own,
            "name": describe(getattr(p, "_Plugin__plugin_name", "<none>"))}
     restore()
     return obs
@@ -412,7 +633,8 @@ def gen_value(r, role):
     if role == "msg":
         return r.choice([("lit", "x加载失败y"), ("lit", "Traceback (most recent call last): x"),
                          ("lit", " Traceback "), ("lit", "permission denied"), ("lit", 5), ("sstr", "加载失败"),
-                         gen_hostile(r, "msg", ["find"])])
+                         gen_hostile(r, "msg", ["find"]),
+                         ("xmsg", r.choice(["x加载失败y", "Traceback (most recent call last): x", "fine"]))])
     if role == "reply":
         pick = r.randrange(10)
         if pick < 5:
@@ -490,12 +712,47 @@ def gen_case(r):
         plugin["cache"] = "seq" if r.random() < 0.2 else (
             r.choice(["raise", "all", "int", "list"]), r.choice(["raise", "ok"]), r.choice(["raise", "ok"]))
     calls = [gen_call(r) for _ in range(r.choice([1, 1, 2, 3]))]
-    return {"rc": r.choice(["stub"] * 12 + ["missing", "builtins", "noattr", "notcallable"]),
-            "cm": r.choice(["stub"] * 4 + ["missing", "custom", "custom"]),
+    case = {"rc": r.choice(["stub"] * 12 + ["missing", "builtins", "noattr", "notcallable", "exc", "exc"]),
+            "cm": r.choice(["stub"] * 4 + ["missing", "custom", "custom", "exc"]),
             "corvel": r.choice(["cls", "str", "keyerror", "int", "inst", "badnew", "initraise", "none"]),
             "dict_obj": r.choice(["stub", "object", "int", "raise", "none"]),
             "reply": gen_value(r, "reply"), "runner_raises": r.random() < 0.1,
             "plugin": plugin, "calls": calls, "churn": [gen_churn(r) for _ in calls]}
+    case["plants"] = gen_plants(r, case)
+    return case
+
+
+def gen_plants(r, case):
+    """Keys to plant: (where, owner, name, effect, truth, before). A key in the module
+    namespace may set the global to, or answer True with, "exc", "empty" or "stub"."""
+    fams = ["req", "req", "plugin"] + [f for f, on in (
+        ("runner", case["rc"] == "exc"), ("commons", case["cm"] == "exc"), ("msg", "xmsg" in repr(case["reply"])),
+        ("cache", type(case["plugin"]["cache"]) is tuple)) if on]
+    plain = case["plugin"]["cls"] == "plain"
+    out = []
+    for _ in range(r.choice([0, 0, 0, 1, 1, 2, 3])):
+        where, before = r.choice(["ns", "host", "cls", "cls", "inst", "inst"]), r.random() < 0.7
+        if where == "ns":
+            out.append((where, None, r.choice(["RunnerCore", "commons"]), r.choice(
+                ["del", "del", "exc", "empty", "stub", "clear", "gc", "none"]),
+                r.choice([None, None, "exc", "empty", "stub"]), before))
+            continue
+        if where == "host":
+            owner = r.choice(sorted(HOST_NAMES))
+            out.append((where, owner, r.choice(HOST_NAMES[owner]), r.choice(["clear", "gc", "none"]), None, before))
+            continue
+        fam = r.choice(fams)
+        if fam == "plugin" and plain:
+            where = "inst"
+        name = r.choice(NAMES[fam])
+        effects = ["clear", "gc", "none"]
+        held = SPECIALISED and fam not in CLASSIC
+        if where == "cls" or not (name in STORED or held):
+            effects += ["dict"] * 2
+        if not (name in KEEP_CLASS or held or fam == "plugin" and plain):
+            effects += ["class"] * 2
+        out.append((where, fam, name, r.choice(effects), None, before))
+    return out
 
 
 # ---------------------------------------------------------------- driving
@@ -508,7 +765,7 @@ def run_case(case):
 
 def diff(real, mod):
     out = []
-    for key in ("outcomes", "runner", "reads", "cache", "own", "name"):
+    for key in ("outcomes", "runner", "reads", "eqs", "cache", "own", "name"):
         if real[key] != mod[key]:
             out.append("%s:\n  native: %r\n  model:  %r" % (key, real[key], mod[key]))
     return out
