@@ -38,15 +38,21 @@ PyObject* checked_result(PyObject* result) {
   return result;
 }
 
+// `call()` under the interpreter's recursion guard, its result checked.
+template <typename Call>
+PyObject* guarded(Call call) {
+  compat::RecursionGuard guard;
+  if (!guard.enter()) return nullptr;
+  PyObject* result = call();
+  guard.leave();
+  return checked_result(result);
+}
+
 // `f(*args, **kwargs)` through f's type's call slot.
 PyObject* call_object_with(PyObject* f, PyObject* args, PyObject* kwargs) {
   ternaryfunc call = Py_TYPE(f)->tp_call;
   if (call == nullptr) return PyObject_Call(f, args, kwargs);  // its own "not callable"
-  compat::RecursionGuard guard;
-  if (!guard.enter()) return nullptr;
-  PyObject* result = call(f, args, kwargs);
-  guard.leave();
-  return checked_result(result);
+  return guarded([&] { return call(f, args, kwargs); });
 }
 
 }  // namespace
@@ -75,11 +81,7 @@ PyObject* call_through_slot(PyObject* f, PyObject* const* args, size_t nargsf, P
 }
 
 PyObject* call_vector(PyObject* f, PyObject* const* args, Py_ssize_t n) {
-  compat::RecursionGuard guard;
-  if (!guard.enter()) return nullptr;
-  PyObject* result = compat::vectorcall(f, args, n);
-  guard.leave();
-  return checked_result(result);
+  return guarded([&] { return compat::vectorcall(f, args, n); });
 }
 
 PyObject* get_attribute(PyObject* obj, PyObject* name) { return PyObject_GetAttr(obj, name); }
@@ -93,11 +95,7 @@ int set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
 }
 
 PyObject* call_method(PyObject* name, PyObject* const* args, Py_ssize_t n) {
-  compat::RecursionGuard guard;
-  if (!guard.enter()) return nullptr;
-  PyObject* result = compat::call_method(name, args, n);
-  guard.leave();
-  return checked_result(result);
+  return guarded([&] { return compat::call_method(name, args, n); });
 }
 
 // ---- remembered reads -----------------------------------------------------------
@@ -136,10 +134,15 @@ PyObject* remembered_attribute(PyObject* owner, const ModuleAttributeSlot& slot)
   return version != 0 && version == slot.version ? slot.value : nullptr;
 }
 
+// The module namespace's version where its reads are remembered, else 0.
+uint64_t remembered_namespace_version() {
+  if (!compat::kRememberGlobalReads || !remembering) return 0;
+  return compat::namespace_version(runtime_context().globals);
+}
+
 // Whether what `slot` holds is still the namespace's finding.
 bool global_is_current(const GlobalSlot& slot) {
-  if (!remembering) return false;
-  const uint64_t version = compat::namespace_version(runtime_context().globals);
+  const uint64_t version = remembered_namespace_version();
   return version != 0 && slot.version == version;
 }
 
@@ -150,7 +153,7 @@ void stop_remembering() { remembering = false; }
 
 PyObject* lookup_global(PyObject* name, GlobalSlot* slot) {
   PyObject* ns = runtime_context().globals;
-  const uint64_t version = remembering ? compat::namespace_version(ns) : 0;
+  const uint64_t version = remembered_namespace_version();
   if (version != 0 && slot->version == version) {
     if (slot->value != nullptr) return new_ref(slot->value);
     return lookup_builtin(name);

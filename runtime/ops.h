@@ -57,7 +57,9 @@ PyObject* dict_get_item(PyObject* d, PyObject* key);
 // ---- remembered reads ----------------------------------------------------------
 // A reading place of the method bodies may remember what the interpreter
 // found for it, and give it again while the dict it was read from is
-// unchanged. Why that is the interpreter's answer still, per version:
+// unchanged: an attribute of a global that is an exact module and, from
+// 3.11 (compat::kRememberGlobalReads), the global itself. Why that is the
+// interpreter's answer still, per version:
 // - 3.6 to 3.11: the dict's own version tag (compat::dict_version), which
 //   every change to it replaces with a new one from a 64-bit counter; no
 //   other dict state in the interpreter ever carries an old one again.

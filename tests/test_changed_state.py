@@ -292,8 +292,11 @@ class ReleaseTest(ModuleTestCase):
     def test_finalisers_run_by_interpreter_exit(self):
         result = run_python(FINALISED_BY_EXIT)
         self.assertEqual(result.returncode, 0, support.child_ending(result))
-        self.assertEqual(result.stdout.splitlines(),
-                         ["listed", "plugin name finalised", "end", "runner finalised"])
+        # The rebound-away runner goes at once, as in interpreted code, or at
+        # exit where the module remembers its global reads.
+        lines = result.stdout.splitlines()
+        self.assertIn(lines, [["listed", "runner finalised", "plugin name finalised", "end"],
+                              ["listed", "plugin name finalised", "end", "runner finalised"]])
 
 
 NO_DICT_WATCHER_FREE = r"""
