@@ -225,7 +225,7 @@ int exec_module(PyObject* module) {
   if (make_name_constants() < 0 || make_method_names() < 0) return fail_at(1);
   // Without a watcher for the namespace (3.12+: none left) its globals are
   // read afresh at every use.
-  (void)compat::watch_namespace(ns);
+  compat::watch_namespace(ns);
   if (arrange_release_at_exit()) start_remembering();
   {
     PyObject* modules = PyImport_GetModuleDict();

@@ -44,16 +44,14 @@ void clear_watcher(int* id) {
 }  // namespace
 #endif
 
-bool watch_namespace(PyObject* ns) {
+void watch_namespace(PyObject* ns) {
 #if PY_VERSION_HEX >= 0x030C0000
   // A namespace seen for the first time: nothing read from an earlier one
   // may be taken for its.
   ++detail::namespace_epoch;
   detail::namespace_watched = watch_with(&watcher_id, bump_epoch<&detail::namespace_epoch>, ns);
-  return detail::namespace_watched;
 #else
   (void)ns;  // the dictionary's own version tag needs no set-up
-  return true;
 #endif
 }
 
@@ -73,10 +71,8 @@ void stop_watching() {
 #if PY_VERSION_HEX >= 0x030C0000
   clear_watcher(&watcher_id);
   clear_watcher(&host_watcher_id);
-  detail::namespace_watched = detail::host_watcher_added = false;
 #endif
-  ++detail::namespace_epoch;
-  ++detail::host_namespace_epoch;
+  forget_namespace_watcher();
 }
 
 void forget_namespace_watcher() {

@@ -351,9 +351,9 @@ extern bool namespace_watched;
 extern bool host_watcher_added;
 }  // namespace detail
 
-// Starts following changes of the module namespace `ns`: false, with no
-// exception, where they cannot be followed.
-bool watch_namespace(PyObject* ns);
+// Starts following changes of the module namespace `ns`; where they cannot
+// be followed (no exception), its version reads 0.
+void watch_namespace(PyObject* ns);
 // The same for a host module's dict (watching one again is harmless).
 bool watch_host_namespace(PyObject* dict);
 // At the interpreter's exit, while it lives: gives the watcher ids back.
@@ -366,24 +366,27 @@ void forget_namespace_watcher();
 // call measured; from 3.11 it saves up to a sixth (bench/README.md).
 constexpr bool kRememberGlobalReads = PY_VERSION_HEX >= 0x030B0000;
 
+// The version of `dict` where it is watched (`watched`, 3.12+: `epoch`);
+// else 0.
+inline uint64_t watched_version(PyObject* dict, bool watched, uint64_t epoch) {
+#if PY_VERSION_HEX >= 0x030C0000
+  (void)dict;
+  return watched ? epoch : 0;
+#else
+  (void)watched;
+  (void)epoch;
+  return dict_version(dict);
+#endif
+}
+
 // The module namespace's version; 0 where it cannot be known.
 inline uint64_t namespace_version(PyObject* ns) {
-#if PY_VERSION_HEX >= 0x030C0000
-  (void)ns;
-  return detail::namespace_watched ? detail::namespace_epoch : 0;
-#else
-  return dict_version(ns);
-#endif
+  return watched_version(ns, detail::namespace_watched, detail::namespace_epoch);
 }
 
 // A host module dict's version, valid for a dict watch_host_namespace took.
 inline uint64_t host_namespace_version(PyObject* dict) {
-#if PY_VERSION_HEX >= 0x030C0000
-  (void)dict;
-  return detail::host_watcher_added ? detail::host_namespace_epoch : 0;
-#else
-  return dict_version(dict);
-#endif
+  return watched_version(dict, detail::host_watcher_added, detail::host_namespace_epoch);
 }
 
 // ---- code objects that describe a method for introspection ------------------
