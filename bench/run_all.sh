@@ -23,12 +23,14 @@ callgrind=0
 check=0
 tags=()
 pass=()
+# Of bench.py's options, only --quick goes on to callgrind.py.
+quick=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --callgrind) callgrind=1 ;;
         --check) check=1 ;;
         --only) tags+=("$2"); shift ;;
-        --quick) pass+=("--quick") ;;
+        --quick) pass+=("--quick"); quick=(--quick) ;;
         *) pass+=("$1") ;;
     esac
     shift
@@ -68,7 +70,7 @@ while IFS=$'\t' read -r tag py _rest; do
             echo
             "$py" "$here/callgrind.py" --module-dir "$build/$tag" --tag "$tag" \
                 --json "$out/$tag.callgrind.json" \
-                $(for a in ${pass[@]+"${pass[@]}"}; do [ "$a" = --quick ] && echo --quick; done)
+                ${quick[@]+"${quick[@]}"}
             rc=$?
         fi
     fi

@@ -4,9 +4,6 @@
 # run inside the real Windows interpreters under Wine. WindowsRuntimes.cmake,
 # run before the project, has found the interpreters' folders and set
 # win_builds.
-option(ADDONGATE_WERROR "Treat compiler warnings as errors" OFF)
-option(ADDONGATE_VARIANTS "Build the test-only variants and the embedding program" ON)
-set(ADDONGATE_FUZZ_SECONDS 8 CACHE STRING "Length of the short fuzz run per build")
 find_program(WINE wine)
 find_program(WINEBOOT wineboot)
 if(NOT WINE OR NOT WINEBOOT)
@@ -138,9 +135,10 @@ endforeach()
 if(win32_vm_tests)
   message(STATUS "addonGate: in the emulated machine: ${win32_vm_tests}")
   # Its own record of those tests (junit-vm.xml) tells the release what passed.
-  # The machine's memory holds their prefix (about 1.3 GB) besides the tests.
+  # tools/vm-run.sh's default memory holds their prefix (about 1.3 GB) on its
+  # tmpfs besides the tests.
   add_test(NAME win32_vm
-           COMMAND env ADDONGATE_VM_MEMORY=4096 "${src}/tools/vm-run.sh"
+           COMMAND "${src}/tools/vm-run.sh"
                    sh "${src}/tests/windows/vm_suites.sh" "${vm_wineprefix}" "${out}/junit-vm.xml"
                    "${CMAKE_CTEST_COMMAND}" "${out}"
            WORKING_DIRECTORY "${src}")

@@ -27,7 +27,7 @@ if command -v cmake >/dev/null 2>&1; then
     echo "Building addonGate for $PY (the first build takes a minute) ..."
     cmake --build "$BUILD" -j2 >/dev/null
 elif ! find_module >/dev/null; then
-    echo "run_demo.sh: cmake is needed to build addonGate (apt-get install cmake g++ python3-dev)" >&2
+    echo "run_demo.sh: cmake is needed to build addonGate (tools/setup.sh core installs it)" >&2
     exit 1
 fi
 

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the shell checks: `check STATUS TEXT [LOG]` counts and prints
 # one result (LOG's end shown on a failure); `checks_done` prints the closing
 # line "N passed, N failed" and fails when one did.

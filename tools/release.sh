@@ -43,15 +43,15 @@ note_missing() { missing+=("$1: $2"); }
 gather() {
   local dir=$1 preset=$2 status path rest file sum tests
   shift 2
-  echo "== ${dir#$root/}"
+  echo "== ${dir#"$root"/}"
   if [ ! -f "$dir/junit.xml" ]; then
-    echo "   no test record: cmake --workflow --preset $preset (log: ${dir#$root/}.workflow.log)"
+    echo "   no test record: cmake --workflow --preset $preset (log: ${dir#"$root"/}.workflow.log)"
     mkdir -p "$dir"
     # Failing tests still leave the record; their files are not gathered.
     env "$@" cmake --workflow --preset "$preset" >"$dir.workflow.log" 2>&1 || true
   fi
   if [ ! -f "$dir/junit.xml" ]; then
-    note_missing "${dir#$root/}" "its workflow left no test record, see ${dir#$root/}.workflow.log"
+    note_missing "${dir#"$root"/}" "its workflow left no test record, see ${dir#"$root"/}.workflow.log"
     return
   fi
   while IFS=$'\t' read -r status path rest; do
@@ -71,7 +71,7 @@ gather() {
           cp "$path.debug" "$dist/"
           made+=("$file.debug")
         fi
-        tested+=("$sum  $file  ${dir#$root/}: $tests")
+        tested+=("$sum  $file  ${dir#"$root"/}: $tests")
         echo "   $file"
         ;;
       not-tested) untested+=("$file: not shipped: $rest") ;;

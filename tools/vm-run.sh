@@ -22,19 +22,22 @@
 #
 #   ADDONGATE_VM_DIR     the build folder (default: build/vm of this checkout)
 #   ADDONGATE_VM_CPUS    virtual CPUs (default 2)
-#   ADDONGATE_VM_MEMORY  memory in MiB (default 2048)
+#   ADDONGATE_VM_MEMORY  memory in MiB (default 4096: a tmpfs may take half,
+#                        and at 2048 a 32-bit Wine prefix does not fit in one)
 #   ADDONGATE_VM_ACCEL   QEMU accelerator (default tcg)
 #   ADDONGATE_VM_TIMES   when set, the time in the machine goes to standard error
 #   ADDONGATE_VM_KEEP    when set, the run's folder (initramfs, console log) stays
 #
 # Exit status: COMMAND's, or 125 with a message when the machine could not
-# be made or stopped before COMMAND ended.
+# be made or stopped before COMMAND ended. When COMMAND fails with "No space
+# left on device" in its output, or the machine's kernel killed a process for
+# want of memory, a line on standard error names what ran out.
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 vmdir=${ADDONGATE_VM_DIR:-$root/build/vm}
 cpus=${ADDONGATE_VM_CPUS:-2}
-memory=${ADDONGATE_VM_MEMORY:-2048}
+memory=${ADDONGATE_VM_MEMORY:-4096}
 accel=${ADDONGATE_VM_ACCEL:-tcg}
 # QEMU's "max" CPU crashes 32-bit Wine at an iret; this one runs it, with the
 # instruction sets Windows CPythons expect.
@@ -69,15 +72,16 @@ mkdir -p "$vmdir" || fail "cannot make the build folder $vmdir"
 # modules the initramfs needs). A mirror whose index lacks it does not stop
 # a run that has one already.
 fetch_kernel() {
-  local meta pkg ver dir tmp deb x kver list why
+  local meta pkg ver dir tmp deb x kver list why kept kvers
   meta=$("$root/tools/setup.sh" --fetched vm | head -n1)
   [ -n "$meta" ] || fail "tools/setup.sh names no kernel package for the vm group"
   pkg=$(apt-cache depends --important "$meta" 2>/dev/null |
     sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -n1)
   ver=$(apt-cache policy "${pkg:-$meta}" 2>/dev/null | sed -n 's/^ *Candidate: \(.*\)$/\1/p')
   if [ -z "$pkg" ] || [ -z "$ver" ] || [ "$ver" = "(none)" ]; then
-    dir=$(ls -d "$vmdir"/kernel/*/ready 2>/dev/null | tail -n1)
-    [ -n "$dir" ] && {
+    kept=("$vmdir"/kernel/*/ready)
+    dir=${kept[-1]}
+    [ -e "$dir" ] && {
       echo "${dir%/ready}"
       return
     }
@@ -90,7 +94,7 @@ fetch_kernel() {
   fi
   # What a fetch that failed or was stopped left (the lock keeps others out).
   tmp=$vmdir/kernel/fetch
-  rm -rf "$tmp" "$dir" && mkdir -p "$tmp/deb" "$dir" || fail "cannot write to $vmdir/kernel"
+  { rm -rf "$tmp" "$dir" && mkdir -p "$tmp/deb" "$dir"; } || fail "cannot write to $vmdir/kernel"
   (cd "$tmp/deb" && apt-get download "$pkg=$ver") >"$tmp/log" 2>&1 || {
     why=$(grep -E '^E:' "$tmp/log" | tr '\n' ' ')
     rm -rf "$tmp" "$dir"
@@ -101,8 +105,9 @@ fetch_kernel() {
   mkdir -p "$x"
   dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$x" --wildcards './boot/vmlinuz-*' './lib/modules/*' ||
     fail "cannot unpack $deb"
-  kver=$(ls "$x"/lib/modules/ 2>/dev/null | head -n1)
-  [ -n "$kver" ] && [ -f "$x/boot/vmlinuz-$kver" ] || fail "$deb holds no kernel and modules"
+  kvers=("$x"/lib/modules/*)
+  kver=${kvers[0]##*/}
+  { [ "$kver" != "*" ] && [ -f "$x/boot/vmlinuz-$kver" ]; } || fail "$deb holds no kernel and modules"
   # The package has no modules.dep (its installation makes one).
   "$busybox" depmod -b "$x" "$kver" || fail "cannot list the modules' dependencies in $deb"
   # The wanted modules and theirs, dependencies first; built-in ones need
@@ -158,6 +163,7 @@ exec 9>&-
 
 run=$(mktemp -d "$vmdir/run.XXXXXX") || fail "cannot write to $vmdir"
 qemu_pid=""
+# shellcheck disable=SC2317 # run by the EXIT trap
 cleanup() {
   [ -z "$qemu_pid" ] || kill "$qemu_pid" 2>/dev/null
   [ -n "${ADDONGATE_VM_KEEP:-}" ] || rm -rf "$run"
@@ -207,6 +213,8 @@ $b chown "$uid" $h/run/user/$uid
 $b stty -F /dev/ttyS1 raw -echo
 $b stty -F /dev/ttyS2 raw -echo
 $b chroot $h /bin/bash "$vmrun/stage2" "$vmrun" </dev/null >/dev/ttyS1 2>/dev/ttyS2
+# The kernel's log holds the out-of-memory kills the console's loglevel hides.
+$b dmesg >"$h$vmrun/dmesg" 2>/dev/null
 $b sync
 $b umount -a -r 2>/dev/null
 $b poweroff -f
@@ -238,11 +246,12 @@ EOF
 security=none
 [ "$(id -u)" = 0 ] && security=passthrough
 # The second and third serial lines carry COMMAND's output and errors, each
-# through a pair of FIFOs (QEMU's pipe device) that a cat here relays.
+# through a pair of FIFOs (QEMU's pipe device) that a tee here relays,
+# keeping a copy to tell what ran out when COMMAND fails.
 mkfifo "$run"/{out,err}.{in,out} || fail "cannot make FIFOs in $run"
-cat "$run/out.out" &
+tee "$run/out.log" <"$run/out.out" &
 relay_out=$!
-cat "$run/err.out" >&2 &
+tee "$run/err.log" <"$run/err.out" >&2 &
 relay_err=$!
 boot=$kernel/vmlinuz
 [ -f "$kernel/vmlinux" ] && boot=$kernel/vmlinux
@@ -264,6 +273,15 @@ qemu_pid=""
 : <>"$run/out.out"
 : <>"$run/err.out"
 wait "$relay_out" "$relay_err"
+# Both the tmpfs and the memory grow with ADDONGATE_VM_MEMORY.
+ran_out() {
+  if grep -qsF "No space left on device" "$run/out.log" "$run/err.log"; then
+    echo "vm-run: the machine ran out of room on its tmpfs (No space left on device); raise ADDONGATE_VM_MEMORY (now $memory MiB)" >&2
+  fi
+  if grep -qsF "Out of memory" "$run/dmesg" "$run/console"; then
+    echo "vm-run: the machine ran out of memory (its kernel killed a process); raise ADDONGATE_VM_MEMORY (now $memory MiB)" >&2
+  fi
+}
 if [ -n "${ADDONGATE_VM_TIMES:-}" ]; then
   echo "vm-run: $(awk -v s="$started" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s }') s in the machine" >&2
 fi
@@ -272,6 +290,9 @@ if [ ! -s "$run/status" ]; then
     echo "vm-run: the emulated machine stopped before COMMAND ended (QEMU's status $qemu_status)"
     tail -n 20 "$run/qemu.log" "$run/console" 2>/dev/null
   } >&2
+  ran_out
   exit 125
 fi
-exit "$(cat "$run/status")"
+command_status=$(cat "$run/status")
+[ "$command_status" = 0 ] || ran_out
+exit "$command_status"

@@ -9,6 +9,7 @@ set -u
 root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# shellcheck disable=SC1091 # checked on its own
 . "$root/tests/checks.sh"
 
 # A program the machine runs: its arguments, directory, environment,
@@ -51,6 +52,22 @@ if [ -x "$work/t32" ]; then
   grep -qx "t32=32" "$work/out"
   check $? "a static 32-bit x86 program runs inside" "$work/out"
 fi
+
+# A small machine whose COMMAND fills its tmpfs, then its memory: what ran
+# out is named after COMMAND's own output, with the memory it had.
+cat >"$work/fill.sh" <<'EOF'
+head -c 300M /dev/zero >/dev/shm/fill
+python3 -c 'x = []
+while True: x.append(b"x" * (16 << 20))'
+exit 3
+EOF
+(cd "$work" && ADDONGATE_VM_MEMORY=512 "$root/tools/vm-run.sh" sh ./fill.sh >out 2>err)
+status=$?
+[ "$status" = 3 ] && grep -q "No space left on device" "$work/err" &&
+  tail -n2 "$work/err" | head -n1 | grep -qxF "vm-run: the machine ran out of room on its tmpfs (No space left on device); raise ADDONGATE_VM_MEMORY (now 512 MiB)"
+check $? "a full tmpfs is named, COMMAND's status kept (got $status)" "$work/err"
+tail -n1 "$work/err" | grep -qxF "vm-run: the machine ran out of memory (its kernel killed a process); raise ADDONGATE_VM_MEMORY (now 512 MiB)"
+check $? "an out-of-memory kill is named" "$work/err"
 
 # Refusals: a missing emulator part, and a build folder the kernel's command
 # line cannot carry; neither boots.

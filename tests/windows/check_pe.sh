@@ -21,6 +21,6 @@ imports=$(printf '%s\n' "$headers" | awk '$1 == "DLL" && $2 == "Name:" { print $
 printf '%s\n' "$imports" | grep -qx "$python_dll" || fail "does not import $python_dll"
 printf '%s\n' "$imports" | grep -qx "KERNEL32.dll" || fail "does not import KERNEL32.dll"
 others=$(printf '%s\n' "$imports" | grep -vx -e "$python_dll" -e "KERNEL32.dll" -e 'api-ms-win-crt-.*\.dll' || true)
-[ -z "$others" ] || fail "unexpected imports: $(echo $others)"
+[ -z "$others" ] || fail "unexpected imports: $(printf '%s' "$others" | tr '\n' ' ')"
 
-echo "$(basename "$file"): $magic $arch, exports PyInit_addonGate, imports" $imports
+echo "$(basename "$file"): $magic $arch, exports PyInit_addonGate, imports $(printf '%s' "$imports" | tr '\n' ' ')"

@@ -8,6 +8,7 @@
 # tmpfs, where it is made in about half the time it takes on the 9p files.
 set -eu
 prefix=$1 junit=$2 ctest=$3 out=$4
+# shellcheck disable=SC1091 # checked on its own
 . "$(dirname "$0")/wine_loader.sh"
 rm -rf "$prefix" "$junit"
 started=$(date +%s)

@@ -1,9 +1,11 @@
+# shellcheck shell=sh
 # Sourced by the scripts that run Windows programs under Wine.
 #
 # tests_wine_loader EXE: the Wine loader for that program. A 64-bit program
 # is handed to the 64-bit loader itself, since `wine` is a 32-bit program
 # and some kernels cannot run those.
 tests_wine_loader() {
+  # shellcheck disable=SC3043 # bash, dash and busybox sh, its users, have local
   local pe machine
   pe=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
   machine=$(od -An -tx2 -j$((pe + 4)) -N2 "$1" | tr -d ' ')

@@ -8,6 +8,7 @@
 # them, and reach the program as Windows paths. Wine wants a real stdin and
 # pipes (not files) for the interpreter's streams.
 set -euo pipefail
+# shellcheck disable=SC1091 # checked on its own
 . "$(dirname "$0")/wine_loader.sh"
 runtime=$1
 shift
