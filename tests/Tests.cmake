@@ -8,9 +8,11 @@ set(test_env
     "ADDONGATE_TAG=${tag}"
     "PYTHONDONTWRITEBYTECODE=1")
 
-add_test(NAME exports_${tag}
-         COMMAND sh "${src}/tests/check_exports.sh" "$<TARGET_FILE:addonGate_${tag}>"
-                 ${ADDONGATE_ELF_MACHINE})
+if(ADDONGATE_PLATFORM_elf)
+  add_test(NAME exports_${tag}
+           COMMAND sh "${src}/tests/check_exports.sh" "$<TARGET_FILE:addonGate_${tag}>"
+                   "${ADDONGATE_PLATFORM_elf}" ${ADDONGATE_PLATFORM_glibc})
+endif()
 
 # The benchmark's plain-Python facade and the module held to tests/model.py.
 add_test(NAME bench_check_${tag}
@@ -18,17 +20,15 @@ add_test(NAME bench_check_${tag}
          WORKING_DIRECTORY "${src}")
 set_tests_properties(bench_check_${tag} PROPERTIES ENVIRONMENT "${test_env}")
 
-# The suite against the AddressSanitizer + UBSan build, the sanitizer runtime
-# preloaded into the interpreter and the interpreter's own allocator off so
-# every allocation is checked.
+# The suites against the AddressSanitizer + UBSan build, the sanitizer
+# runtime preloaded into the interpreter and the interpreter's own allocator
+# off so every allocation is checked.
 if(TARGET addonGate_${tag}_asan)
   execute_process(COMMAND "${CMAKE_CXX_COMPILER}" -print-file-name=libasan.so
                   OUTPUT_VARIABLE asan_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
-  add_test(NAME sanitized_${tag}
-           COMMAND sh -c "'${py_EXE}' -m unittest discover -s tests -t tests -p 'test_*.py' && '${py_EXE}' -m unittest discover -s tests/stress -t tests/stress && '${py_EXE}' tests/stress/fuzz.py --seed 7 --seconds ${ADDONGATE_FUZZ_SECONDS} && PYTHONPATH='${outdir}-variants/asan:${src}/host' '${py_EXE}' -m unittest discover -s tests/host -t tests/host"
-           WORKING_DIRECTORY "${src}")
-  set_tests_properties(sanitized_${tag} PROPERTIES ENVIRONMENT
-    "${test_env};PYTHONPATH=${outdir}-variants/asan:${src}/tests/stubs:${src}/tests:${src}/tests/stress;LD_PRELOAD=${asan_runtime};PYTHONMALLOC=malloc;ASAN_OPTIONS=detect_leaks=0:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1;ADDONGATE_SANITIZED=1")
+  addongate_suites(${tag} "${outdir}-variants/asan" RUN "${py_EXE}" VARIANT asan ENV
+    "LD_PRELOAD=${asan_runtime}" "PYTHONMALLOC=malloc" "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1"
+    "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
 endif()
 
 if(tag IN_LIST memcheck_tags)

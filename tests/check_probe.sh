@@ -71,8 +71,8 @@ runs=1
 system=/usr/bin/python3.11
 configure PASS "-DADDONGATE_PYTHONS=$system;${system}d"
 tests_named
-registered YES sanitized_cp311-system memcheck_cp311-system
-registered NO sanitized_cp311d memcheck_cp311d
+registered YES module_cp311-system_asan memcheck_cp311-system
+registered NO module_cp311d_asan memcheck_cp311d
 [ ! -s "$work/build/not_tested.txt" ] || { cat "$work/build/not_tested.txt"; exit 1; }
 echo "without pyenv, the default sanitizer and memcheck runs are Debian's python3.11's"
 
@@ -81,15 +81,15 @@ echo "without pyenv, the default sanitizer and memcheck runs are Debian's python
 "$system" -m venv --copies --without-pip "$work/venv"
 configure PASS "-DADDONGATE_PYTHONS=$system;$work/venv/bin/python"
 tests_named
-registered YES sanitized_cp311 memcheck_cp311
-registered NO sanitized_cp311-system memcheck_cp311-system
+registered YES module_cp311_asan memcheck_cp311
+registered NO module_cp311-system_asan memcheck_cp311-system
 echo "where a cp311 build is made, cp311 names it and not Debian's"
 
 configure PASS "-DADDONGATE_PYTHONS=$system;${system}d" -DADDONGATE_SANITIZE_TAGS=cp311d \
   "-DADDONGATE_MEMCHECK_TAGS=cp311-system;cp39"
 tests_named
-registered YES sanitized_cp311d memcheck_cp311-system
-registered NO sanitized_cp311-system memcheck_cp311d
+registered YES module_cp311d_asan memcheck_cp311-system
+registered NO module_cp311-system_asan memcheck_cp311d
 expect "memcheck_cp39: no build is tagged cp39 (built: cp311-system cp311d)" \
   "$work/build/not_tested.txt"
 echo "a tag named for the runs but not built is named in not_tested.txt"

@@ -5,7 +5,9 @@ CMakeLists.txt (ADDONGATE_OLDEST_PYTHON, ADDONGATE_NEWEST_PYTHON); held to it:
   them names that range (other spans are written without "CPython" in front);
 - CHANGELOG.md: the newest entry that names a range names this one;
 - pyproject.toml: one "Python :: 3.N" classifier for each version from its
-  requires-python (the oldest a source build takes) to the newest.
+  requires-python (the oldest a source build takes) to the newest;
+- cmake/platforms.tsv: the newest version a machine's row names is the
+  newest supported.
 
     python3 tests/check_versions.py [SOURCE_DIR]
 
@@ -69,6 +71,15 @@ def main():
     if listed != expected:
         faults.append("pyproject.toml: classifiers for 3.%s, not 3.%d to 3.%d"
                       % (", 3.".join(map(str, listed)), expected[0], expected[-1]))
+
+    # The newest CPython any machine gets is the newest supported.
+    lines = read("cmake/platforms.tsv").splitlines()
+    at = next(l for l in lines if l.startswith("#arch\t")).split("\t").index("versions")
+    newest = max(int(v.split(".")[1]) for l in lines if l.strip() and not l.startswith("#")
+                 for v in l.split("\t")[at].split())
+    if newest != want[1]:
+        faults.append("cmake/platforms.tsv: its newest version is 3.%d, not 3.%d"
+                      % (newest, want[1]))
 
     for fault in faults:
         print(fault)

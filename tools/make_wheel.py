@@ -4,9 +4,9 @@
 
 The tags come from the file itself: the interpreter and ABI from its name
 (addonGate.cpython-311d-x86_64-linux-gnu.so, addonGate.cp38-win_amd64.pyd),
-a Linux file's platform from the machine its name ends in (x86-64 or a row
-of cmake/platforms.tsv), checked against its ELF header, and the newest
-glibc symbol version it needs, or the row's level if that is newer; the
+a Linux file's platform from the machine its name ends in (a row of
+cmake/platforms.tsv), checked against its ELF header, and the newest glibc
+symbol version it needs, or the row's level or manylinux1's if newer; the
 name, summary and licence (its SPDX expression, and its files, which go into
 .dist-info/licenses/) from pyproject.toml. Prints the wheel's path. Run it
 with an interpreter that has the wheel package and reads TOML (Debian's
@@ -23,10 +23,6 @@ import tempfile
 LEGACY_MANYLINUX = {(2, 5): "manylinux1", (2, 12): "manylinux2010", (2, 17): "manylinux2014"}
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PLATFORMS = os.path.join(ROOT, "cmake", "platforms.tsv")
-# This machine's own files, which no row of the table describes: the oldest
-# level a manylinux tag names.
-NATIVE = {"multiarch": "x86_64-linux-gnu", "machine": "x86_64",
-          "elf": "Advanced Micro Devices X86-64", "glibc": "2.5"}
 
 
 def fail(message):
@@ -63,7 +59,7 @@ def platforms():
 def platform_of(path, multiarch):
     """The row of the machine a module file's name ends in, after checking
     that its ELF header names that machine."""
-    found = [p for p in list(platforms().values()) + [NATIVE] if p["multiarch"] == multiarch]
+    found = [p for p in platforms().values() if p["multiarch"] == multiarch]
     if not found:
         fail("%s: no manylinux platform known for %s" % (path, multiarch))
     out = subprocess.run(["readelf", "-h", path], stdout=subprocess.PIPE,
@@ -94,8 +90,9 @@ def tags_for(path):
         minor, debug, pymalloc, multiarch = linux.groups()
         abi = "cp3%s%s%s" % (minor, debug, pymalloc)
         platform = platform_of(path, multiarch)
+        # (No manylinux tag names a level below the oldest legacy one.)
         oldest = tuple(int(p) for p in platform["glibc"].split("."))[:2]
-        level = max(newest_glibc(path), oldest)
+        level = max(newest_glibc(path), oldest, min(LEGACY_MANYLINUX))
         arch = platform["machine"]
         platforms = ["manylinux_%d_%d_%s" % (level + (arch,))]
         if level in LEGACY_MANYLINUX:

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # tools/newer-pythons.sh [--arch ARCH] DIR [VERSION...]
 #
-# Fetches the newest CPython 3.14 and 3.15 (or the VERSIONs given) that
-# Debian's newer suites serve, release and debug interpreters with their
-# headers, unpacks them under DIR together with the newer shared libraries
-# they need, and prints one interpreter path a line (DIR/bin/python3.X and
-# DIR/bin/python3.Xd). A version the machine's own release serves (3.11 on
-# Debian 12) comes from that release, with its updates.
+# Fetches the newest CPython of each version its machine's row of
+# cmake/platforms.tsv names (or of the VERSIONs given) that Debian's newer
+# suites serve, release and debug interpreters with their headers, unpacks
+# them under DIR together with the newer shared libraries they need, and
+# prints one interpreter path a line (DIR/bin/python3.X and DIR/bin/python3.Xd).
+# A version the machine's own release serves (3.11 on Debian 12) comes from
+# that release, with its updates.
 #
 # --arch ARCH fetches the packages of another Debian architecture, one of
 # cmake/platforms.tsv. Its interpreters run under the qemu-user program the
@@ -69,18 +70,29 @@ mkdir -p "$1"
 dir=$(cd "$1" && pwd)
 shift
 versions=("$@")
-[ $# -gt 0 ] || versions=(3.14 3.15)
+if [ $# -eq 0 ]; then
+  if [ -n "$foreign" ]; then
+    read -r -a versions <<<"$("$platforms" "$arch" versions)"
+  else
+    read -r -a versions <<<"$("$(dirname "$0")/platforms.sh" --here versions)"
+  fi
+fi
 suites=(testing unstable experimental)
 
 say() { echo "newer-pythons: $*" >&2; }
+# first_match GLOB: the first path the unquoted glob matched, or nothing.
+first_match() { if [ -e "$1" ] || [ -L "$1" ]; then echo "$1"; fi; }
 
 # ---- the private apt configuration -----------------------------------------
+# shellcheck disable=SC1091 # the machine's file, not the tree's
 codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 # The machine's Debian mirror: the entry serving its own release, known by
 # its Release file's origin; before the first apt-get update there is none to
 # read, and the first entry for that release is taken.
+# shellcheck disable=SC2016 # apt-get fills in the $(FIELD)s
 mirror=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(ORIGIN)' 'Identifier: Packages' |
   awk -v c="$codename" '$2 == c && $3 == "Debian" { print $1; exit }')
+# shellcheck disable=SC2016 # apt-get fills in the $(FIELD)s
 [ -n "$mirror" ] || mirror=$(apt-get indextargets --no-release-info --format '$(REPO_URI) $(RELEASE)' \
   'Identifier: Packages' | awk -v c="$codename" '$2 == c { print $1; exit }')
 if [ -z "$mirror" ]; then
@@ -97,6 +109,7 @@ mkdir -p "$apt_dir/parts" "$apt_dir/lists/partial" "$apt_dir/cache/archives/part
 touch "$apt_dir/state/status"
 : >"$apt_dir/sources.list.new"
 # The machine's own release and its updates, each from the entry that serves it.
+# shellcheck disable=SC2016 # apt-get fills in the $(FIELD)s
 apt-get indextargets --no-release-info --format '$(REPO_URI) $(RELEASE)' 'Identifier: Packages' |
   awk -v c="$codename" '$2 == c || index($2, c "-") == 1' | sort -u |
   while read -r uri suite; do
@@ -205,7 +218,7 @@ fix_pyconfig() {
   local root=$1 inc real
   for inc in "$root"/usr/include/python3.*; do
     [ -f "$inc/pyconfig.h" ] || continue
-    real=$(ls "$root"/usr/include/*/"$(basename "$inc")"/pyconfig.h 2>/dev/null | head -1) || true
+    real=$(first_match "$root"/usr/include/*/"$(basename "$inc")"/pyconfig.h)
     if [ -n "$real" ]; then
       ln -sfn "../${real#"$root"/usr/include/}" "$inc/pyconfig.h"
     fi
@@ -292,7 +305,7 @@ unpack() {
     name=${p%%=*}
     ver=${p#*=}
     # Download names spell an epoch's colon as %3a.
-    deb=$(ls "$dir/debs/${name}_${ver//:/%3a}_"*.deb 2>/dev/null | head -1) || true
+    deb=$(first_match "$dir/debs/${name}_${ver//:/%3a}_"*.deb)
     if [ -z "$deb" ]; then
       say "no downloaded file for $p"
       return 1
@@ -340,7 +353,7 @@ for v in "${versions[@]}"; do
     sed -n 's/.*Requesting program interpreter: \(.*\)\]$/\1/p' | head -1) || true
   loader=""
   [ -z "$interp" ] || loader=$(readlink -f "$root$interp") || true
-  libc=$(ls "$root"/usr/lib/*/libc.so.6 2>/dev/null | head -1) || true
+  libc=$(first_match "$root"/usr/lib/*/libc.so.6)
   if [ -z "$libc" ] || [ ! -f "$loader" ] || [[ "$loader" != "$root"/* ]]; then
     say "CPython $v: the unpacked tree holds no C library or no loader ${interp:-named}; left out"
     continue

@@ -8,9 +8,10 @@
 # The packages come in groups, each installed on its own (default: all, in
 # the order below), so that one that cannot be had costs only its own tests:
 #   core     the compiler, CMake and CTest, the Python headers, GoogleTest,
-#            valgrind, clang with its sanitizer runtime, venv, wheel and
-#            sdist (build) tools: everything the quick, default and clang
-#            workflows and the release's wheels and sdist need
+#            valgrind, clang with its sanitizer runtime, the style checkers
+#            (clang-format, shellcheck), venv, wheel and sdist (build) tools:
+#            everything the quick, default and clang workflows and the
+#            release's wheels and sdist need
 #   windows  mingw-w64 and the 64-bit Wine (the windows workflow)
 #   win32    the i386 architecture and the 32-bit Wine (its -win32 files)
 #   vm       the full-system emulator tools/vm-run.sh runs commands in where
@@ -18,7 +19,8 @@
 #            busybox. Its kernel is not installed: tools/vm-run.sh fetches
 #            and unpacks it into the build folder at run time
 #   arm64, armhf, ...
-#            one group per row of cmake/platforms.tsv, named as its arch:
+#            one group per row of cmake/platforms.tsv but this machine's
+#            own, named as its arch:
 #            the cross compiler g++-<triple>, and qemu-user-static where the
 #            row names an emulator (that architecture's cross workflow)
 #
@@ -31,7 +33,7 @@ set -uo pipefail
 
 declare -A packages=(
   [core]="cmake g++ clang clang-format libclang-rt-14-dev googletest libgtest-dev valgrind binutils
-          ninja-build python3.11 python3.11-dev python3.11-dbg python3.11-venv python3-wheel python3-build gunicorn"
+          ninja-build python3.11 python3.11-dev python3.11-dbg python3.11-venv python3-wheel python3-build gunicorn shellcheck"
   [windows]="g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64"
   [win32]="wine32:i386"
   [vm]="qemu-system-x86 busybox-static"
@@ -80,11 +82,12 @@ check_groups() {
 
 case "${1:-}" in
   --list)
+    # shellcheck disable=SC2086 # split, to print each list on one line
     for g in "${groups[@]}"; do echo "$g:" ${packages[$g]}; done
     exit 0
     ;;
   --fetched)
-    [ $# = 2 ] && [ -n "${packages[$2]+x}" ] || usage
+    { [ $# = 2 ] && [ -n "${packages[$2]+x}" ]; } || usage
     for p in ${fetched[$2]:-}; do echo "$p"; done
     exit 0
     ;;

@@ -17,8 +17,9 @@ junit-vm.xml). For each module this prints one tab-separated line:
                                       build names why in not_tested.txt
     failed      PATH  REASON          otherwise
 
-A test of a module is one named <suite>_<tag>; the sanitizer's run uses an
-instrumented copy of the file and does not count. Exit status 2 when the
+A test of a module is one named <suite>_<tag>; a test-only variant's
+(<suite>_<tag>_asan, the sanitizer's on an instrumented copy of the file)
+does not count. Exit status 2 when the
 build folder has no list of modules or no test record.
 """
 import glob
@@ -26,10 +27,6 @@ import hashlib
 import os
 import sys
 import xml.etree.ElementTree as ElementTree
-
-# Tests named after a module that run another file than the one shipped.
-OTHER_FILE = ("sanitized_",)
-
 
 def modules(build):
     """(tag, path) of every module the build made."""
@@ -97,7 +94,7 @@ def main(build):
     tested_at = min(os.path.getmtime(r) for r in records)
     for tag, path in modules(build):
         own = sorted(name for name in outcome
-                     if name.endswith("_" + tag) and not name.startswith(OTHER_FILE))
+                     if name.endswith("_" + tag))
         passed = [name for name in own if outcome[name] == "passed"]
         failed = [name for name in own if outcome[name] == "failed"]
         if os.path.exists(path) and "module_" + tag not in own:

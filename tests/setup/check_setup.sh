@@ -10,6 +10,7 @@ set -u
 root=$(cd "$(dirname "$0")/../.." && pwd)
 stand=$(mktemp -d)
 trap 'rm -rf "$stand"' EXIT
+# shellcheck disable=SC1091 # checked on its own
 . "$root/tests/checks.sh"
 
 cat >"$stand/apt-get" <<EOF
@@ -58,7 +59,7 @@ grep -qxF "== NOT TESTED: win32: cannot install wine32:i386: E: Package 'wine32:
 check $? "win32 is named as not tested, with apt's own message" "$stand/out"
 after=$(installed)
 [ "$before" = "$after" ]
-check $? "the other groups stay installed ($(echo $after))"
+check $? "the other groups stay installed (${after//$'\n'/ })"
 REFUSED="wine32:i386" PATH="$stand:$PATH" "$root/tools/setup.sh" --check windows win32 >"$stand/out"
 [ $? = 1 ] && grep -qx "win32: not installed: wine32:i386" "$stand/out"
 check $? "--check names what a group lacks" "$stand/out"
@@ -73,7 +74,8 @@ check $? "a refused core package stops it (exit $status), naming the package" "$
 check $? "nothing after core is tried" "$stand/out"
 
 # Another machine is one more row of cmake/platforms.tsv: a copy of s390x's
-# under a new name gets its group.
+# under a new name gets its group. This machine's own row gets none: its
+# build is the native one.
 tree="$stand/tree"
 mkdir -p "$tree/tools" "$tree/cmake"
 cp "$root/tools/setup.sh" "$root/tools/platforms.sh" "$tree/tools/"
@@ -82,5 +84,8 @@ awk -F'\t' -v OFS='\t' '{ print } $1 == "s390x" { $1 = "newcpu"; print }' \
 "$tree/tools/setup.sh" --list >"$stand/out"
 grep -qx "newcpu: g++-s390x-linux-gnu qemu-user-static" "$stand/out"
 check $? "a new row of cmake/platforms.tsv is a group of its own" "$stand/out"
+here=$(awk -F'\t' -v m="$(uname -m)" '$4 == m { print $1 }' "$root/cmake/platforms.tsv")
+[ -n "$here" ] && ! grep -q "^$here:" "$stand/out"
+check $? "this machine's row ($here) is no group" "$stand/out"
 
 checks_done

@@ -238,7 +238,8 @@ def main():
         with tempfile.TemporaryDirectory() as work:
             linux(work)
             for arch, platform in sorted(platforms().items()):
-                cross(work, arch, platform["machine"])
+                if platform["machine"] != os.uname().machine:
+                    cross(work, arch, platform["machine"])
             windows(work)
     return finish()
 

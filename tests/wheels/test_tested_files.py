@@ -57,7 +57,7 @@ class TestedFilesTest(unittest.TestCase):
              "cp38/addonGate.cpython-38-x86_64-linux-gnu.so.debug",
              "cp311d/addonGate.cpython-311d-x86_64-linux-gnu.so",
              "cp312/addonGate.cpython-312-x86_64-linux-gnu.so"],
-            [("module_cp38", True), ("fuzz_cp38", True), ("sanitized_cp38", False),
+            [("module_cp38", True), ("fuzz_cp38", True), ("module_cp38_asan", False),
              ("module_cp311d", True), ("stress_cp311d", False),
              ("module_cp312", True), ("probe_rules", True)])
         os.utime(os.path.join(folder, "cp312", "addonGate.cpython-312-x86_64-linux-gnu.so"),
