@@ -73,10 +73,10 @@ def main():
                       % (", 3.".join(map(str, listed)), expected[0], expected[-1]))
 
     # The newest CPython any machine gets is the newest supported.
-    lines = read("cmake/platforms.tsv").splitlines()
-    at = next(l for l in lines if l.startswith("#arch\t")).split("\t").index("versions")
-    newest = max(int(v.split(".")[1]) for l in lines if l.strip() and not l.startswith("#")
-                 for v in l.split("\t")[at].split())
+    sys.path.insert(0, os.path.join(ROOT, "tools"))
+    from make_wheel import platforms  # cmake/platforms.tsv's reader
+    newest = max(int(v.split(".")[1]) for row in platforms().values()
+                 for v in row["versions"].split())
     if newest != want[1]:
         faults.append("cmake/platforms.tsv: its newest version is 3.%d, not 3.%d"
                       % (newest, want[1]))

@@ -70,13 +70,7 @@ mkdir -p "$1"
 dir=$(cd "$1" && pwd)
 shift
 versions=("$@")
-if [ $# -eq 0 ]; then
-  if [ -n "$foreign" ]; then
-    read -r -a versions <<<"$("$platforms" "$arch" versions)"
-  else
-    read -r -a versions <<<"$("$(dirname "$0")/platforms.sh" --here versions)"
-  fi
-fi
+[ $# -gt 0 ] || read -r -a versions <<<"$("$(dirname "$0")/platforms.sh" "$arch" versions)"
 suites=(testing unstable experimental)
 
 say() { echo "newer-pythons: $*" >&2; }

@@ -19,14 +19,15 @@ junit-vm.xml). For each module this prints one tab-separated line:
 
 A test of a module is one named <suite>_<tag>; a test-only variant's
 (<suite>_<tag>_asan, the sanitizer's on an instrumented copy of the file)
-does not count. Exit status 2 when the
-build folder has no list of modules or no test record.
+does not count. Exit status 2 when the build folder has no list of modules
+or no test record.
 """
 import glob
 import hashlib
 import os
 import sys
 import xml.etree.ElementTree as ElementTree
+
 
 def modules(build):
     """(tag, path) of every module the build made."""
@@ -93,8 +94,7 @@ def main(build):
     outcome = results(records)
     tested_at = min(os.path.getmtime(r) for r in records)
     for tag, path in modules(build):
-        own = sorted(name for name in outcome
-                     if name.endswith("_" + tag))
+        own = sorted(name for name in outcome if name.endswith("_" + tag))
         passed = [name for name in own if outcome[name] == "passed"]
         failed = [name for name in own if outcome[name] == "failed"]
         if os.path.exists(path) and "module_" + tag not in own:
