@@ -1,9 +1,8 @@
-# The windows preset: builds addonGate.cp3X-win_amd64.pyd or
-# addonGate.cp3X-win32.pyd with mingw-w64 for every runtime folder (one
-# sub-build each, see WindowsModule.cmake) and registers their tests, which
-# run inside the real Windows interpreters under Wine. WindowsRuntimes.cmake,
-# run before the project, has found the interpreters' folders and set
-# win_builds.
+# The windows preset: builds the module with mingw-w64 for every runtime
+# folder of a Windows row of cmake/platforms.tsv (one sub-build each, see
+# WindowsModule.cmake) and registers their tests, which run inside the real
+# Windows interpreters under Wine. WindowsRuntimes.cmake, run before the
+# project, has found the interpreters' folders and set win_builds.
 find_program(WINE wine)
 find_program(WINEBOOT wineboot)
 if(NOT WINE OR NOT WINEBOOT)
@@ -34,6 +33,10 @@ add_test(NAME runtime_folders
 execute_process(COMMAND sh -c ". '${wine_loader}' && tests_wine_32bit_gap"
                 OUTPUT_VARIABLE wine32_gap OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 file(WRITE "${out}/not_tested.txt" "")
+foreach(line IN LISTS win_not_tested)
+  message(WARNING "${line}")
+  file(APPEND "${out}/not_tested.txt" "${line}\n")
+endforeach()
 # Where only the kernel stands in the way (the 32-bit Wine is installed), the
 # -win32 files' tests run in tools/vm-run.sh's emulated machine instead, all
 # in one boot (the test win32_vm, which runs CTest there on the label
@@ -62,20 +65,24 @@ file(WRITE "${out}/windows_builds.tsv" "")
 foreach(build IN LISTS win_builds)
   string(REPLACE "|" ";" build "${build}")
   list(GET build 0 tag)
-  list(GET build 1 folder)
-  list(GET build 2 triple)
-  list(GET build 3 pe_magic)
-  list(GET build 4 pe_arch)
-  list(GET build 5 python_dll)
+  list(GET build 1 file)
+  list(GET build 2 folder)
+  list(GET build 3 arch)
+  list(GET build 4 python_dll)
   set(runtime "${ADDONGATE_WIN_RUNTIMES}/${folder}")
-  set(file "addonGate.${tag}.pyd")
+  addongate_platform(${arch})
+  set(triple ${ADDONGATE_PLATFORM_triple})
+  string(REPLACE " " ";" pe "${ADDONGATE_PLATFORM_header}")
+  list(GET pe 0 pe_magic)
+  list(GET pe 1 pe_arch)
   message(STATUS "addonGate: ${tag} <- ${runtime} (${python_dll})")
   file(APPEND "${out}/windows_builds.tsv" "${tag}\t${file}\t${runtime}\n")
 
   ExternalProject_Add(addonGate_${tag}
     SOURCE_DIR "${src}"
     BINARY_DIR "${out}/${tag}-build"
-    CMAKE_ARGS "-DCMAKE_TOOLCHAIN_FILE=${src}/cmake/toolchains/${triple}.cmake"
+    CMAKE_ARGS "-DCMAKE_TOOLCHAIN_FILE=${src}/cmake/toolchains/mingw-w64.cmake"
+               -DADDONGATE_WIN_ARCH=${arch}
                -DCMAKE_BUILD_TYPE=Release
                "-DADDONGATE_WIN_RUNTIME=${runtime}"
                -DADDONGATE_WIN_TAG=${tag}

@@ -37,7 +37,7 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     add_compile_definitions(MS_WIN64)
   endif()
 endif()
-set(suffix ".${ADDONGATE_WIN_TAG}.pyd")
+string(REPLACE "@" "3${minor}" suffix ".${ADDONGATE_PLATFORM_file}")
 addongate_module(addonGate_${ADDONGATE_WIN_TAG} "${include_dir}" "${suffix}"
                  "${ADDONGATE_OUTPUT_DIR}")
 set(win_targets addonGate_${ADDONGATE_WIN_TAG})

@@ -1,28 +1,68 @@
-# The windows preset's first step, before any compiler is looked for: find every
-# Windows CPython runtime and stop at once, saying why, where one is not.
+# The windows preset's first step, before the project's compilers are looked
+# for: find every Windows CPython runtime and stop at once, saying why,
+# where one is not.
 #
 # The interpreters cannot run at configure time, so their folders come from
 # ADDONGATE_WIN_RUNTIMES (cache or environment): a folder of runtime folders
-# named py3X-amd64/ (64-bit) or py3X-win32/ (32-bit), each laid out as a
-# Windows installation (python.exe, python3X.dll, include/, DLLs/). The
-# shipped ones, listed in cmake/windows-required.txt, must be there; every
-# other one found is built too. A message that starts with a space is
-# printed as it stands, unwrapped.
+# named py3X-<machine>/ for the machine of a Windows row of
+# cmake/platforms.tsv (py3X-amd64/, py3X-win32/), each laid out as a Windows
+# installation (python.exe, python3X.dll, include/, DLLs/). The versions of
+# a row built here must be there; every other one found is built too. A row
+# whose compiler is missing, or which has no folder at all, is not built,
+# and win_not_tested says so. A message that starts with a space is printed
+# as it stands, unwrapped.
+include("${CMAKE_CURRENT_LIST_DIR}/Platforms.cmake")
 if(NOT ADDONGATE_WIN_RUNTIMES AND DEFINED ENV{ADDONGATE_WIN_RUNTIMES})
   set(ADDONGATE_WIN_RUNTIMES "$ENV{ADDONGATE_WIN_RUNTIMES}")
 endif()
-file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/windows-required.txt" required_runtimes REGEX "^[^#]")
-list(JOIN required_runtimes "/ and " required_list)
-set(runtime_hint "set ADDONGATE_WIN_RUNTIMES to a folder with ${required_list}/ \
+if(ADDONGATE_WIN_RUNTIMES)
+  get_filename_component(ADDONGATE_WIN_RUNTIMES "${ADDONGATE_WIN_RUNTIMES}" ABSOLUTE
+                         BASE_DIR "${CMAKE_SOURCE_DIR}")
+  set(ADDONGATE_WIN_RUNTIMES "${ADDONGATE_WIN_RUNTIMES}" CACHE PATH
+      "Folder of the Windows CPython runtimes" FORCE)
+endif()
+
+# The rows built here: those whose compiler is installed and which have a
+# runtime folder at all; the others are named as not tested.
+addongate_platforms(windows win_rows)
+foreach(list win_not_tested win_built_rows required_runtimes shipped win_machines)
+  set(${list} "")
+endforeach()
+foreach(arch IN LISTS win_rows)
+  addongate_platform(${arch})
+  set(machine ${ADDONGATE_PLATFORM_machine})
+  list(APPEND win_machines ${machine})
+  set(win_row_of_${machine} ${arch})
+  string(REGEX REPLACE ".* " "" win_pe_${arch} "${ADDONGATE_PLATFORM_header}")
+  set(versions "")
+  foreach(version IN LISTS ADDONGATE_PLATFORM_versions)
+    string(REPLACE "." "" version "${version}")
+    list(APPEND versions "py${version}-${machine}")
+  endforeach()
+  list(APPEND shipped ${versions})
+  unset(compiler)
+  find_program(compiler NAMES ${ADDONGATE_PLATFORM_triple}-g++-win32
+               ${ADDONGATE_PLATFORM_triple}-g++ NO_CACHE)
+  file(GLOB folders LIST_DIRECTORIES true "${ADDONGATE_WIN_RUNTIMES}/py3*-${machine}")
+  if(NOT compiler)
+    list(APPEND win_not_tested "${arch}: no ${ADDONGATE_PLATFORM_triple}-g++ here \
+(tools/setup.sh ${ADDONGATE_PLATFORM_setup}), so no file of it is built")
+  elseif(ADDONGATE_WIN_RUNTIMES AND NOT folders)
+    list(APPEND win_not_tested "${arch}: no runtime folder py3X-${machine} in ${ADDONGATE_WIN_RUNTIMES}")
+  else()
+    list(APPEND win_built_rows ${arch})
+    list(APPEND required_runtimes ${versions})
+  endif()
+endforeach()
+list(JOIN win_machines " or py3X-" named_as)
+set(named_as "py3X-${named_as}")
+list(JOIN win_machines "|" machine_regex)
+list(JOIN shipped "/ and " shipped)
+set(runtime_hint "set ADDONGATE_WIN_RUNTIMES to a folder with ${shipped}/ \
 Windows CPython installations, e.g. ADDONGATE_WIN_RUNTIMES=../shared/windows")
 if(NOT ADDONGATE_WIN_RUNTIMES)
   message(FATAL_ERROR " No Windows CPython runtimes: ${runtime_hint}")
 endif()
-get_filename_component(ADDONGATE_WIN_RUNTIMES "${ADDONGATE_WIN_RUNTIMES}" ABSOLUTE
-                       BASE_DIR "${CMAKE_SOURCE_DIR}")
-set(ADDONGATE_WIN_RUNTIMES "${ADDONGATE_WIN_RUNTIMES}" CACHE PATH
-    "Folder of the Windows CPython runtimes" FORCE)
-
 foreach(folder IN LISTS required_runtimes)
   foreach(file python.exe include/Python.h)
     if(NOT EXISTS "${ADDONGATE_WIN_RUNTIMES}/${folder}/${file}")
@@ -31,9 +71,9 @@ foreach(folder IN LISTS required_runtimes)
   endforeach()
 endforeach()
 
-# The machine a PE file is built for, as the folder names say it: amd64,
-# win32, or the header's machine number in hex for any other; "" when the
-# file is no PE file.
+# The machine a PE file is built for, as the folder names say it (a Windows
+# row's machine), or the header's machine number in hex for any other; ""
+# when the file is no PE file.
 function(addongate_pe_machine file out)
   set(${out} "" PARENT_SCOPE)
   file(SIZE "${file}" size)
@@ -51,17 +91,17 @@ function(addongate_pe_machine file out)
   if(NOT header MATCHES "^50450000(..)(..)$")
     return()
   endif()
-  set(machine "${CMAKE_MATCH_2}${CMAKE_MATCH_1}")
-  if(machine STREQUAL "8664")
-    set(machine amd64)
-  elseif(machine STREQUAL "014c")
-    set(machine win32)
-  endif()
-  set(${out} "${machine}" PARENT_SCOPE)
+  set(number "${CMAKE_MATCH_2}${CMAKE_MATCH_1}")
+  set(${out} "${number}" PARENT_SCOPE)
+  foreach(machine IN LISTS win_machines)
+    if(win_pe_${win_row_of_${machine}} STREQUAL number)
+      set(${out} "${machine}" PARENT_SCOPE)
+    endif()
+  endforeach()
 endfunction()
 
-# Per build: tag, runtime folder, toolchain, the PE magic and machine of the
-# file as objdump names them, and the interpreter's DLL.
+# Per build: tag, file, runtime folder, its row of cmake/platforms.tsv and
+# the interpreter's DLL.
 set(win_builds "")
 set(win_faults "")
 file(GLOB entries LIST_DIRECTORIES true RELATIVE "${ADDONGATE_WIN_RUNTIMES}"
@@ -72,16 +112,20 @@ foreach(folder IN LISTS entries)
   if(NOT IS_DIRECTORY "${runtime}")
     continue()
   endif()
-  if(NOT folder MATCHES "^py3([0-9]+)-(amd64|win32)$")
+  if(NOT folder MATCHES "^py3([0-9]+)-(${machine_regex})$")
     if(folder MATCHES "^py")
-      list(APPEND win_faults "${folder}: not named py3X-amd64 or py3X-win32")
+      list(APPEND win_faults "${folder}: not named ${named_as}")
     else()
-      message(STATUS "addonGate: ${runtime} is no runtime folder (not py3X-amd64 or py3X-win32)")
+      message(STATUS "addonGate: ${runtime} is no runtime folder (not ${named_as})")
     endif()
     continue()
   endif()
   set(minor "${CMAKE_MATCH_1}")
-  set(arch "${CMAKE_MATCH_2}")
+  set(machine "${CMAKE_MATCH_2}")
+  set(arch ${win_row_of_${machine}})
+  if(NOT arch IN_LIST win_built_rows)
+    continue()
+  endif()
   file(GLOB dlls RELATIVE "${runtime}" "${runtime}/python3*.dll")
   list(FILTER dlls INCLUDE REGEX "^python3[0-9]+\\.dll$")
   set(fault "")
@@ -97,11 +141,11 @@ foreach(folder IN LISTS entries)
     set(fault "no python.exe")
   else()
     foreach(file python.exe ${dlls})
-      addongate_pe_machine("${runtime}/${file}" machine)
-      if(NOT machine)
+      addongate_pe_machine("${runtime}/${file}" found)
+      if(NOT found)
         set(fault "${file} is no PE file")
-      elseif(NOT machine STREQUAL arch)
-        set(fault "${file} is ${machine}, the folder name says ${arch}")
+      elseif(NOT found STREQUAL machine)
+        set(fault "${file} is ${found}, the folder name says ${machine}")
       endif()
       if(fault)
         break()
@@ -110,11 +154,12 @@ foreach(folder IN LISTS entries)
   endif()
   if(fault)
     list(APPEND win_faults "${folder}: ${fault}")
-  elseif(arch STREQUAL "amd64")
-    list(APPEND win_builds "cp3${minor}-win_amd64|${folder}|x86_64-w64-mingw32|PE32+|i386:x86-64|${dlls}")
-  else()
-    list(APPEND win_builds "cp3${minor}-win32|${folder}|i686-w64-mingw32|PE32|i386|${dlls}")
+    continue()
   endif()
+  addongate_platform(${arch})
+  string(REPLACE "@" "3${minor}" file "${ADDONGATE_PLATFORM_file}")
+  string(REGEX REPLACE "\\.[^.]*$" "" tag "${file}")
+  list(APPEND win_builds "${tag}|addonGate.${file}|${folder}|${arch}|${dlls}")
 endforeach()
 if(win_faults)
   list(JOIN win_faults "\n " faults)

@@ -8,10 +8,10 @@ set(test_env
     "ADDONGATE_TAG=${tag}"
     "PYTHONDONTWRITEBYTECODE=1")
 
-if(ADDONGATE_PLATFORM_elf)
+if(ADDONGATE_PLATFORM_header)
   add_test(NAME exports_${tag}
            COMMAND sh "${src}/tests/check_exports.sh" "$<TARGET_FILE:addonGate_${tag}>"
-                   "${ADDONGATE_PLATFORM_elf}" ${ADDONGATE_PLATFORM_glibc})
+                   "${ADDONGATE_PLATFORM_header}" ${ADDONGATE_PLATFORM_glibc})
 endif()
 
 # The benchmark's plain-Python facade and the module held to tests/model.py.

@@ -4,13 +4,12 @@
 
 The tags come from the file itself: the interpreter and ABI from its name
 (addonGate.cpython-311d-x86_64-linux-gnu.so, addonGate.cp38-win_amd64.pyd),
-a Linux file's platform from the machine its name ends in (a row of
-cmake/platforms.tsv), checked against its ELF header, and the newest glibc
-symbol version it needs, or the row's level or manylinux1's if newer; the
-name, summary and licence (its SPDX expression, and its files, which go into
-.dist-info/licenses/) from pyproject.toml. Prints the wheel's path. Run it
-with an interpreter that has the wheel package and reads TOML (Debian's
-/usr/bin/python3: 3.11, with python3-wheel).
+the platform from the row of cmake/platforms.tsv whose file name it has (a
+Linux file checked against its ELF header, and its glibc needs against the
+row's tag); the name, summary and licence (its SPDX expression, and its
+files, which go into .dist-info/licenses/) from pyproject.toml. Prints the
+wheel's path. Run it with an interpreter that has the wheel package and
+reads TOML (Debian's /usr/bin/python3: 3.11, with python3-wheel).
 """
 import os
 import re
@@ -19,8 +18,6 @@ import subprocess
 import sys
 import tempfile
 
-# The legacy names pip before 20.3 knows these glibc levels by.
-LEGACY_MANYLINUX = {(2, 5): "manylinux1", (2, 12): "manylinux2010", (2, 17): "manylinux2014"}
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PLATFORMS = os.path.join(ROOT, "cmake", "platforms.tsv")
 
@@ -56,19 +53,26 @@ def platforms():
     return rows
 
 
-def platform_of(path, multiarch):
-    """The row of the machine a module file's name ends in, after checking
-    that its ELF header names that machine."""
-    found = [p for p in platforms().values() if p["multiarch"] == multiarch]
-    if not found:
-        fail("%s: no manylinux platform known for %s" % (path, multiarch))
+def row_of(name):
+    """(row, version digits) of the row of cmake/platforms.tsv a module
+    file's name belongs to (311d for addonGate.cpython-311d-...), or
+    (None, None)."""
+    for row in platforms().values():
+        before, after = row["file"].split("@")
+        found = re.match(r"^addonGate\.%s(3\d+[a-z]*)%s$" % (re.escape(before), re.escape(after)),
+                         name)
+        if found:
+            return row, found.group(1)
+    return None, None
+
+
+def check_elf(path, row):
     out = subprocess.run(["readelf", "-h", path], stdout=subprocess.PIPE,
                          universal_newlines=True).stdout
     machine = re.findall(r"^\s*Machine:\s*(.*?)\s*$", out, re.M)
-    if machine != [found[0]["elf"]]:
+    if machine != [row["header"]]:
         fail("%s is named for %s but is no ELF file for %s (readelf -h: %s)"
-             % (path, multiarch, found[0]["elf"], machine or "not ELF"))
-    return found[0]
+             % (path, row["arch"], row["header"], machine or "not ELF"))
 
 
 def newest_glibc(path):
@@ -84,26 +88,21 @@ def newest_glibc(path):
 def tags_for(path):
     """(python tag, ABI tag, platform tags, minor version) of a module file."""
     name = os.path.basename(path)
-    linux = re.match(r"^addonGate\.cpython-3(\d+)(d?)(m?)-([^.]+)\.so$", name)
-    windows = re.match(r"^addonGate\.cp3(\d+)-(win32|win_amd64)\.pyd$", name)
-    if linux:
-        minor, debug, pymalloc, multiarch = linux.groups()
-        abi = "cp3%s%s%s" % (minor, debug, pymalloc)
-        platform = platform_of(path, multiarch)
-        # (No manylinux tag names a level below the oldest legacy one.)
-        oldest = tuple(int(p) for p in platform["glibc"].split("."))[:2]
-        level = max(newest_glibc(path), oldest, min(LEGACY_MANYLINUX))
-        arch = platform["machine"]
-        platforms = ["manylinux_%d_%d_%s" % (level + (arch,))]
-        if level in LEGACY_MANYLINUX:
-            platforms.append("%s_%s" % (LEGACY_MANYLINUX[level], arch))
-    elif windows:
-        minor, platform = windows.groups()
+    row, digits = row_of(name)
+    if row is None:
+        fail("%s is no module file name of cmake/platforms.tsv" % name)
+    minor = re.match(r"3(\d+)", digits).group(1)
+    platforms = row["wheel"].split(".")
+    if row["kind"] == "linux":
+        abi = "cp" + digits
+        check_elf(path, row)
+        level = tuple(int(p) for p in platforms[0].split("_")[1:3])
+        needed = newest_glibc(path)
+        if needed > level:
+            fail("%s needs glibc %d.%d, newer than its tag %s" % ((name,) + needed + (platforms[0],)))
+    else:
         # Up to 3.7 the ABI tag carries pymalloc's m, as those interpreters' own.
         abi = "cp3%s%s" % (minor, "m" if int(minor) < 8 else "")
-        platforms = [platform]
-    else:
-        fail("%s is no module file name this knows" % name)
     return "cp3" + minor, abi, platforms, int(minor)
 
 

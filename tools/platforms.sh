@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# tools/platforms.sh               the Linux machines cross-built for (every
-#                                  row but this machine's own), one a line
-# tools/platforms.sh ARCH COLUMN   that architecture's value in COLUMN
+# tools/platforms.sh [KIND]        the rows of KIND (linux, the default, or
+#                                  windows), one a line, but this machine's
+#                                  own: the machines cross-built for
+# tools/platforms.sh ARCH COLUMN   that row's value in COLUMN
 # tools/platforms.sh --here COLUMN this machine's (its row's machine is
 #                                  uname -m)
 #
@@ -11,15 +12,15 @@
 set -euo pipefail
 table="$(dirname "$0")/../cmake/platforms.tsv"
 here=$(uname -m)
-if [ $# -eq 0 ]; then
-  awk -F'\t' -v here="$here" '
-    /^#arch\t/ { for (i = 1; i <= NF; i++) if ($i == "machine") m = i; next }
-    /^#/ || $1 == "" || $m == here { next }
+if [ $# -le 1 ]; then
+  awk -F'\t' -v here="$here" -v kind="${1:-linux}" '
+    /^#arch\t/ { for (i = 1; i <= NF; i++) column[$i] = i; next }
+    /^#/ || $1 == "" || $column["machine"] == here || $column["kind"] != kind { next }
     { print $1 }' "$table"
   exit 0
 fi
 if [ $# -ne 2 ]; then
-  echo "usage: $0 [ARCH COLUMN | --here COLUMN]" >&2
+  echo "usage: $0 [KIND | ARCH COLUMN | --here COLUMN]" >&2
   exit 2
 fi
 awk -F'\t' -v arch="$1" -v name="$2" -v here="$here" '

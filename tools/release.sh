@@ -85,14 +85,14 @@ if wanted linux; then
 fi
 if wanted windows; then
   if [ -z "${ADDONGATE_WIN_RUNTIMES:-}" ] && [ ! -f "$root/build/windows/junit.xml" ]; then
-    note_missing "Windows files" "ADDONGATE_WIN_RUNTIMES is not set (a folder of py3X-amd64/ and py3X-win32/ runtimes, with those of cmake/windows-required.txt)"
+    note_missing "Windows files" "ADDONGATE_WIN_RUNTIMES is not set (a folder of py3X-<machine>/ runtimes for the Windows rows of cmake/platforms.tsv)"
   else
     gather "$root/build/windows" windows
   fi
 fi
 for arch in $(tools/platforms.sh); do
   wanted "$arch" || continue
-  if ! lacking=$(tools/setup.sh --check "$arch"); then
+  if ! lacking=$(tools/setup.sh --check "$(tools/platforms.sh "$arch" setup)"); then
     note_missing "$arch modules" "$lacking"
     continue
   fi

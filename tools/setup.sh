@@ -12,17 +12,16 @@
 #            (clang-format, shellcheck), venv, wheel and sdist (build) tools:
 #            everything the quick, default and clang workflows and the
 #            release's wheels and sdist need
-#   windows  mingw-w64 and the 64-bit Wine (the windows workflow)
-#   win32    the i386 architecture and the 32-bit Wine (its -win32 files)
 #   vm       the full-system emulator tools/vm-run.sh runs commands in where
 #            this machine refuses 32-bit programs: QEMU and a static
 #            busybox. Its kernel is not installed: tools/vm-run.sh fetches
 #            and unpacks it into the build folder at run time
-#   arm64, armhf, ...
-#            one group per row of cmake/platforms.tsv but this machine's
-#            own, named as its arch:
-#            the cross compiler g++-<triple>, and qemu-user-static where the
-#            row names an emulator (that architecture's cross workflow)
+#   windows, win32, arm64, armhf, ...
+#            the group each row of cmake/platforms.tsv but this machine's
+#            own names in its setup column, with the packages the row
+#            names: for Windows mingw-w64 and Wine (win32: the i386
+#            architecture and the 32-bit Wine), for another Linux machine
+#            its cross compiler and qemu-user-static (its cross workflow)
 #
 # A mirror that serves a bad index for a while is not the end: apt-get update
 # is tried a few times, and what it could fetch is used. A core package that
@@ -34,8 +33,6 @@ set -uo pipefail
 declare -A packages=(
   [core]="cmake g++ clang clang-format libclang-rt-14-dev googletest libgtest-dev valgrind binutils
           ninja-build python3.11 python3.11-dev python3.11-dbg python3.11-venv python3-wheel python3-build gunicorn shellcheck"
-  [windows]="g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64"
-  [win32]="wine32:i386"
   [vm]="qemu-system-x86 busybox-static"
 )
 # Packages a group's own tools fetch with apt-get download and unpack into
@@ -43,13 +40,21 @@ declare -A packages=(
 declare -A fetched=(
   [vm]="linux-image-amd64"
 )
-groups=(core windows win32 vm)
+# Then each row's group (cmake/platforms.tsv's setup column) with its
+# packages, the Windows rows' first.
+groups=(core)
 platforms="$(dirname "$0")/platforms.sh"
-for arch in $("$platforms"); do
-  packages[$arch]="g++-$("$platforms" "$arch" triple)"
-  [ -z "$("$platforms" "$arch" emulator)" ] || packages[$arch]+=" qemu-user-static"
-  groups+=("$arch")
-done
+add_rows() {
+  local arch group
+  for arch in $("$platforms" "$1"); do
+    group=$("$platforms" "$arch" setup)
+    [ -n "${packages[$group]+x}" ] || groups+=("$group")
+    packages[$group]+="${packages[$group]:+ }$("$platforms" "$arch" packages)"
+  done
+}
+add_rows windows
+groups+=(vm)
+add_rows linux
 # apt-get update: how often, and how long to wait between tries (seconds).
 tries=${ADDONGATE_SETUP_TRIES:-3}
 pause=${ADDONGATE_SETUP_PAUSE:-20}
@@ -120,7 +125,7 @@ if [ -z "$need_update" ]; then
   exit 0
 fi
 
-if [ -n "${lacking[win32]:-}" ] &&
+if [[ " ${lacking[*]} " == *":i386 "* ]] &&
   ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386 || say "could not add the i386 architecture"
 fi

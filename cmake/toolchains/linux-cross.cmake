@@ -1,7 +1,7 @@
-# Linux on another machine, for the cpython-3XY-<multiarch> files: the row
-# of cmake/platforms.tsv named by ADDONGATE_DEB_ARCH (Debian's name, which
-# the cross preset takes from the environment) gives the compiler, the
-# machine and the facts the build checks the files against. The interpreters the build is
+# Linux on another machine: the row of cmake/platforms.tsv named by
+# ADDONGATE_DEB_ARCH (Debian's name, which the cross preset takes from the
+# environment) gives the compiler, the machine, the file name and the facts
+# the build checks the files against. The interpreters the build is
 # for are that architecture's, unpacked by tools/newer-pythons.sh; each runs
 # under qemu-user (or natively where this machine can), so the build probes
 # and tests them as it does native ones.

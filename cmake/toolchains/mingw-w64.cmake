@@ -1,6 +1,15 @@
-# Shared part of the two mingw-w64 toolchains; the including file sets
-# ADDONGATE_MINGW_TRIPLE first.
+# Windows with mingw-w64, for the Windows row of cmake/platforms.tsv named
+# by ADDONGATE_WIN_ARCH (its arch: win_amd64, win32), which gives the
+# compiler's triple.
+if(NOT ADDONGATE_WIN_ARCH)
+  message(FATAL_ERROR "addonGate: set ADDONGATE_WIN_ARCH to a Windows row of cmake/platforms.tsv")
+endif()
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ADDONGATE_WIN_ARCH)
+include("${CMAKE_CURRENT_LIST_DIR}/../Platforms.cmake")
+addongate_platform(${ADDONGATE_WIN_ARCH})
+set(ADDONGATE_MINGW_TRIPLE ${ADDONGATE_PLATFORM_triple})
 set(CMAKE_SYSTEM_NAME Windows)
+string(REGEX REPLACE "-.*" "" CMAKE_SYSTEM_PROCESSOR "${ADDONGATE_MINGW_TRIPLE}")
 
 # The win32 thread model: its runtime needs no libwinpthread DLL.
 find_program(CMAKE_CXX_COMPILER NAMES ${ADDONGATE_MINGW_TRIPLE}-g++-win32

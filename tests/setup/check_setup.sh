@@ -74,12 +74,12 @@ check $? "a refused core package stops it (exit $status), naming the package" "$
 check $? "nothing after core is tried" "$stand/out"
 
 # Another machine is one more row of cmake/platforms.tsv: a copy of s390x's
-# under a new name gets its group. This machine's own row gets none: its
-# build is the native one.
+# under a new name (its arch, machine and group) gets its group. This machine's own row gets
+# none: its build is the native one.
 tree="$stand/tree"
 mkdir -p "$tree/tools" "$tree/cmake"
 cp "$root/tools/setup.sh" "$root/tools/platforms.sh" "$tree/tools/"
-awk -F'\t' -v OFS='\t' '{ print } $1 == "s390x" { $1 = "newcpu"; print }' \
+awk -F'\t' -v OFS='\t' '{ print } $1 == "s390x" { for (i = 1; i <= NF; i++) if ($i == "s390x") $i = "newcpu"; print }' \
   "$root/cmake/platforms.tsv" >"$tree/cmake/platforms.tsv"
 "$tree/tools/setup.sh" --list >"$stand/out"
 grep -qx "newcpu: g++-s390x-linux-gnu qemu-user-static" "$stand/out"

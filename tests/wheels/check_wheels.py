@@ -32,7 +32,7 @@ from pip_venv import (FIND, IMPORTS_FROM, PIP, ROOT, check, check_installed, cle
                       ext_suffix, finish, not_tested, rows, run, venv_with_pip)
 
 sys.path.insert(0, os.path.join(ROOT, "tools"))
-from make_wheel import platforms, pyproject  # noqa: E402  (cmake/platforms.tsv's reader)
+from make_wheel import platforms, pyproject, row_of  # noqa: E402  (cmake/platforms.tsv's reader)
 
 DIST = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "dist"))
 # The test builds the release gathered from.
@@ -153,10 +153,10 @@ def windows_abi(python_tag):
 
 
 def windows_wheel_of(file):
-    tag = re.match(r"^addonGate\.(cp3\d+)-(win32|win_amd64)\.pyd$", file)
-    found = [w for w in wheels() if w.endswith("-%s.whl" % tag.group(2)) and
-             "-%s-" % tag.group(1) in w]
-    return tag.group(1), tag.group(2), found
+    row, digits = row_of(file)
+    python_tag, platform = "cp" + digits, row["wheel"]
+    found = [w for w in wheels() if w.endswith("-%s.whl" % platform) and "-%s-" % python_tag in w]
+    return python_tag, platform, found
 
 
 def pip_download(work, name, platform, python_tag, abi):
@@ -196,8 +196,9 @@ def windows(work):
     # An interpreter no file was built for: the other platform of a shipped
     # version.
     shipped = {windows_wheel_of(file)[:2] for _, file, _ in builds}
+    tags = [row["wheel"] for row in platforms().values() if row["kind"] == "windows"]
     for python_tag, platform in sorted(shipped):
-        other = "win32" if platform == "win_amd64" else "win_amd64"
+        other = next(t for t in tags if t != platform)
         if (python_tag, other) not in shipped:
             got, picked = pip_download(work, "wrong-windows", other, python_tag,
                                        windows_abi(python_tag))
@@ -238,7 +239,7 @@ def main():
         with tempfile.TemporaryDirectory() as work:
             linux(work)
             for arch, platform in sorted(platforms().items()):
-                if platform["machine"] != os.uname().machine:
+                if platform["kind"] == "linux" and platform["machine"] != os.uname().machine:
                     cross(work, arch, platform["machine"])
             windows(work)
     return finish()

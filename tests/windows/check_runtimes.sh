@@ -9,7 +9,14 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fake="$work/runtimes"
 mkdir -p "$fake"
-required=$(grep -v '^#' "$src/cmake/windows-required.txt")
+# The folders the Windows rows of cmake/platforms.tsv require.
+required=""
+for arch in $("$src/tools/platforms.sh" windows); do
+  machine=$("$src/tools/platforms.sh" "$arch" machine)
+  for v in $("$src/tools/platforms.sh" "$arch" versions); do
+    required="$required py$(echo "$v" | tr -d .)-$machine"
+  done
+done
 for folder in $required; do ln -s "$runtimes/$folder" "$fake/$folder"; done
 # A 64-bit interpreter under a 32-bit name, a DLL of another version, no
 # header, a file that is no PE file, and a name that is no runtime's.
@@ -40,8 +47,8 @@ expect "   py312-amd64: python.exe is no PE file"
 expect "   py3-arm64: not named py3X-amd64 or py3X-win32"
 grep -q "notes is no runtime folder" "$work/log" || { cat "$work/log"; exit 1; }
 
-# (Each of cmake/windows-required.txt is named in the hint.)
-last=$(echo "$required" | tail -n1)
+# (Each required folder is named in the hint.)
+last=${required##* }
 rm "$fake/$last"
 configure
 grep -F "   $fake/$last/python.exe is missing: set ADDONGATE_WIN_RUNTIMES to a folder with " \
