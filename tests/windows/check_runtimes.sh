@@ -56,4 +56,26 @@ grep -F "   $fake/$last/python.exe is missing: set ADDONGATE_WIN_RUNTIMES to a f
 for folder in $required; do
   grep -qF " $folder/ " "$work/hint" || { cat "$work/log"; echo "the hint names no $folder/"; exit 1; }
 done
-echo "bad runtime folders are named and fail the configure step"
+
+# A new Windows row is all a new architecture needs: without its compiler,
+# or with no runtime folder of it, it is named as not tested and nothing of
+# it is built, and the other rows' files are.
+tree="$work/tree"
+mkdir -p "$tree"
+cp -r "$src/CMakeLists.txt" "$src/cmake" "$src/tests" "$src/tools" "$tree/"
+row() { printf '%s\twindows\t%s\tcp@-%s.pyd\t%s\tPE32+ x 0\t-\t%s\twine\t-\t3.11\t3.11\t%s\t-\n' \
+  "$1" "$2" "$1" "$3" "$1" "$1"; }
+{ row win_nocc no-such-w64-mingw32 nocc; row win_nofolder x86_64-w64-mingw32 nofolder; } \
+  >>"$tree/cmake/platforms.tsv"
+rm -rf "$work/build"
+"$cmake" -S "$tree" -B "$work/build" -DADDONGATE_WINDOWS=ON "-DADDONGATE_WIN_RUNTIMES=$runtimes" \
+  >"$work/log" 2>&1 || { cat "$work/log"; echo "configure failed with the new rows"; exit 1; }
+if ! { grep -qxF "win_nocc: no no-such-w64-mingw32-g++ here (tools/setup.sh win_nocc), so no file of it is built" \
+  "$work/build/not_tested.txt" &&
+  grep -qxF "win_nofolder: no runtime folder py3X-nofolder in $runtimes" "$work/build/not_tested.txt"; }; then
+  cat "$work/build/not_tested.txt"; echo "the new rows are not named as not tested"; exit 1
+fi
+if grep -q "win_no" "$work/build/windows_builds.tsv" || ! grep -q "win_amd64" "$work/build/windows_builds.tsv"; then
+  cat "$work/build/windows_builds.tsv"; echo "the builds are not the old rows' alone"; exit 1
+fi
+echo "bad runtime folders are named and fail the configure step; rows that cannot be built here are named as not tested"
