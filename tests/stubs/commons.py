@@ -1,4 +1,5 @@
-"""Recording stand-in for the host's common module."""
+"""Recording stand-in for the host's common module; `quiet()`, for the
+benchmarks, stops the recording."""
 
 made = []
 
@@ -26,3 +27,10 @@ class dict_obj(object):
 
 def reset():
     del made[:]
+
+
+def quiet():
+    def __init__(self, **values):
+        self.__dict__.update(values)
+
+    dict_obj.__init__ = __init__
