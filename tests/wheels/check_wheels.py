@@ -238,9 +238,9 @@ def main():
         licence()
         with tempfile.TemporaryDirectory() as work:
             linux(work)
-            for arch, platform in sorted(platforms().items()):
-                if platform["kind"] == "linux" and platform["machine"] != os.uname().machine:
-                    cross(work, arch, platform["machine"])
+            # The machines cross-built for, as tools/platforms.sh lists them.
+            for arch in sorted(run([os.path.join(ROOT, "tools", "platforms.sh")]).stdout.split()):
+                cross(work, arch, platforms()[arch]["machine"])
             windows(work)
     return finish()
 
