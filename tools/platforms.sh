@@ -12,7 +12,7 @@
 set -euo pipefail
 table="$(dirname "$0")/../cmake/platforms.tsv"
 here=$(uname -m)
-if [ $# -le 1 ]; then
+if [ $# -eq 0 ] || { [ $# -eq 1 ] && [[ $1 == linux || $1 == windows ]]; }; then
   awk -F'\t' -v here="$here" -v kind="${1:-linux}" '
     /^#arch\t/ { for (i = 1; i <= NF; i++) column[$i] = i; next }
     /^#/ || $1 == "" || $column["machine"] == here || $column["kind"] != kind { next }
