@@ -1,4 +1,6 @@
-"""tools/tested_files.py: which module files the release may ship.
+"""tools/tested_files.py: which module files the release may ship; and
+tools/make_wheel.py: which row of cmake/platforms.tsv a file is, and the
+platform tags its wheel may carry.
 
     python3 tests/wheels/test_tested_files.py
 """
@@ -11,8 +13,10 @@ import tempfile
 import time
 import unittest
 
-TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
-                    "tested_files.py")
+TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
+TOOL = os.path.join(TOOLS, "tested_files.py")
+sys.path.insert(0, TOOLS)
+import make_wheel  # noqa: E402
 
 
 def junit(cases):
@@ -96,6 +100,58 @@ class TestedFilesTest(unittest.TestCase):
         self.assertEqual(got[0][0::3], ["passed", "module_cp36-win32 pe_cp36-win32"])
         self.assertEqual(got[1][0::2], ["failed", "its module suite did not run"])
 
+
+class WheelTagsTest(unittest.TestCase):
+    def test_file_names_find_their_rows(self):
+        for name, arch, digits in [("addonGate.cpython-311d-x86_64-linux-gnu.so", "amd64", "311d"),
+                                   ("addonGate.cpython-36m-i386-linux-gnu.so", "i386", "36m"),
+                                   ("addonGate.cp38-win_amd64.pyd", "win_amd64", "38"),
+                                   ("addonGate.cp36-win32.pyd", "win32", "36")]:
+            row, got = make_wheel.row_of(name)
+            self.assertEqual((row and row["arch"], got), (arch, digits), name)
+        for name in ["addonGate.cpython-311-sparc-linux-gnu.so", "addonGate.cp38-win_arm64.pyd",
+                     "other.cpython-311-x86_64-linux-gnu.so",
+                     "addonGate.cpython-311-x86_64-linux-gnu.so.debug"]:
+            self.assertEqual(make_wheel.row_of(name), (None, None), name)
+
+    def test_linux_file_gets_its_rows_tags_and_no_newer_glibc(self):
+        # Shared objects of this machine under its row's file name: one that
+        # needs only the oldest glibc, one that needs pthread_create's 2.34.
+        rows = [r for r in make_wheel.platforms().values() if r["kind"] == "linux"]
+        here = [r for r in rows if r["machine"] == os.uname().machine]
+        other = [r for r in rows if r["machine"] != os.uname().machine]
+        compiler = shutil.which("cc") or shutil.which("gcc")
+        if not here or not compiler:
+            self.skipTest("needs a C compiler and this machine's row")
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        file_name = "addonGate." + here[0]["file"].replace("@", "311")
+        tag = here[0]["wheel"].split(".")
+
+        def shared(sub, code):
+            os.makedirs(os.path.join(folder, sub))
+            path = os.path.join(folder, sub, file_name)
+            with open(path + ".c", "w") as f:
+                f.write("#include <pthread.h>\n#include <string.h>\n" + code)
+            subprocess.run([compiler, "-shared", "-fPIC", "-fno-builtin", "-O1", "-o", path, path + ".c"],
+                           check=True)
+            return path
+
+        old = shared("old", "void *f(void *d, const void *s) { return memmove(d, s, 1); }\n")
+        self.assertEqual(make_wheel.tags_for(old), ("cp311", "cp311", tag, 11))
+        new = shared("new", "static void *g(void *x) { return x; }\n"
+                            "int f(pthread_t *t) { return pthread_create(t, 0, g, 0); }\n")
+        if make_wheel.newest_glibc(new) < (2, 34):
+            self.skipTest("this glibc is older than 2.34")
+        with self.assertRaises(SystemExit) as raised:
+            make_wheel.tags_for(new)
+        self.assertIn("needs glibc 2.34, newer than its tag " + tag[0], str(raised.exception))
+        # A file of this machine under another machine's name.
+        wrong = os.path.join(folder, "addonGate." + other[0]["file"].replace("@", "311"))
+        shutil.copy(old, wrong)
+        with self.assertRaises(SystemExit) as raised:
+            make_wheel.tags_for(wrong)
+        self.assertIn("is no ELF file for " + other[0]["header"], str(raised.exception))
 
 if __name__ == "__main__":
     unittest.main()
