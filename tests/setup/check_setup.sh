@@ -74,8 +74,8 @@ check $? "a refused core package stops it (exit $status), naming the package" "$
 check $? "nothing after core is tried" "$stand/out"
 
 # Another machine is one more row of cmake/platforms.tsv: a copy of s390x's
-# under a new name (its arch, machine and group) gets its group. This machine's own row gets
-# none: its build is the native one.
+# under a new name (its arch, machine and group) gets its group. This
+# machine's own row gets none: its build is the native one.
 tree="$stand/tree"
 mkdir -p "$tree/tools" "$tree/cmake"
 cp "$root/tools/setup.sh" "$root/tools/platforms.sh" "$tree/tools/"
