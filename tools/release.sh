@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Gathers the files a host would ship into dist/: every module file whose
 # suites passed on it, byte for byte as they ran, from the test builds (the
-# Linux one in build/, the Windows one in build/windows, one per machine of
+# Linux one in build/, tools/matrix.py's Windows ones in build/windows, one per machine of
 # cmake/platforms.tsv in build/<arch>), each with its debug information
 # (<file>.debug) and again as a wheel that pip installs, the type stub, the source distribution, SHA256SUMS, and TESTED:
 # each module's SHA-256 with the tests that passed on it. Nothing is compiled
@@ -37,20 +37,19 @@ mkdir -p "$dist" "$root/build"
 
 note_missing() { missing+=("$1: $2"); }
 
-# gather DIR PRESET [VAR=VALUE...]: the modules of the test build in DIR
-# whose suites passed, after running the preset's workflow (with those
-# environment variables) where DIR has no test record.
+# gather DIR COMMAND...: the modules of the test build in DIR whose suites
+# passed, after running COMMAND (its workflow) where DIR has no test record.
 gather() {
-  local dir=$1 preset=$2 status path rest file sum tests
-  shift 2
+  local dir=$1 status path rest file sum tests
+  shift
   echo "== ${dir#"$root"/}"
-  if [ ! -f "$dir/junit.xml" ]; then
-    echo "   no test record: cmake --workflow --preset $preset (log: ${dir#"$root"/}.workflow.log)"
+  if [ ! -f "$dir/junit.xml" ] && [ ! -f "$dir/windows_builds.tsv" ]; then
+    echo "   no test record: $* (log: ${dir#"$root"/}.workflow.log)"
     mkdir -p "$dir"
     # Failing tests still leave the record; their files are not gathered.
-    env "$@" cmake --workflow --preset "$preset" >"$dir.workflow.log" 2>&1 || true
+    "$@" >"$dir.workflow.log" 2>&1 || true
   fi
-  if [ ! -f "$dir/junit.xml" ]; then
+  if [ ! -f "$dir/junit.xml" ] && [ ! -f "$dir/windows_builds.tsv" ]; then
     note_missing "${dir#"$root"/}" "its workflow left no test record, see ${dir#"$root"/}.workflow.log"
     return
   fi
@@ -81,13 +80,13 @@ gather() {
 }
 
 if wanted linux; then
-  gather "$root/build" default
+  gather "$root/build" cmake --workflow --preset default
 fi
 if wanted windows; then
-  if [ -z "${ADDONGATE_WIN_RUNTIMES:-}" ] && [ ! -f "$root/build/windows/junit.xml" ]; then
+  if [ -z "${ADDONGATE_WIN_RUNTIMES:-}" ] && [ ! -f "$root/build/windows/windows_builds.tsv" ]; then
     note_missing "Windows files" "ADDONGATE_WIN_RUNTIMES is not set (a folder of py3X-<machine>/ runtimes for the Windows rows of cmake/platforms.tsv)"
   else
-    gather "$root/build/windows" windows
+    gather "$root/build/windows" "$wheel_python" tools/matrix.py windows
   fi
 fi
 for arch in $(tools/platforms.sh); do
@@ -96,7 +95,7 @@ for arch in $(tools/platforms.sh); do
     note_missing "$arch modules" "$lacking"
     continue
   fi
-  gather "$root/build/$arch" cross ADDONGATE_DEB_ARCH="$arch"
+  gather "$root/build/$arch" env ADDONGATE_DEB_ARCH="$arch" cmake --workflow --preset cross
 done
 made+=("${modules[@]}")
 

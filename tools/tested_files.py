@@ -3,10 +3,11 @@
     python3 tools/tested_files.py BUILD_DIR
 
 A build lists its modules in interpreters.tsv (Linux, here or on another
-machine: BUILD_DIR/<tag>/addonGate*.so) or windows_builds.tsv (the Windows
-files, BUILD_DIR/<file>), and its workflow's test step leaves CTest's record
-in BUILD_DIR/junit.xml (and the run in the emulated machine another, as
-junit-vm.xml). For each module this prints one tab-separated line:
+machine: BUILD_DIR/<tag>/addonGate*.so), and its workflow's test step leaves
+CTest's record in BUILD_DIR/junit.xml. tools/matrix.py's folder lists its
+builds in windows_builds.tsv instead, one module each in BUILD_DIR/<tag>/,
+with a record of its own there (and the run in the emulated machine another,
+as junit-vm.xml). For each module this prints one tab-separated line:
 
     passed      PATH  SHA256  TESTS   its module suite passed on the file as
                                       it is now, and no other test of its own
@@ -29,21 +30,25 @@ import sys
 import xml.etree.ElementTree as ElementTree
 
 
-def modules(build):
-    """(tag, path) of every module the build made."""
+def builds(build):
+    """(folder, [(tag, path)...]) of every build: the folder's own, or one
+    per module of tools/matrix.py's folder."""
     listed = os.path.join(build, "interpreters.tsv")
     if os.path.exists(listed):
+        found = []
         for line in open(listed):
             tag = line.split("\t")[0].strip()
             if tag:
-                found = [f for f in glob.glob(os.path.join(build, tag, "addonGate*"))
+                files = [f for f in glob.glob(os.path.join(build, tag, "addonGate*"))
                          if f.endswith(".so")]
-                yield tag, found[0] if found else os.path.join(build, tag, "addonGate.so")
+                found.append((tag, files[0] if files else os.path.join(build, tag, "addonGate.so")))
+        yield build, found
         return
     for line in open(os.path.join(build, "windows_builds.tsv")):
         fields = line.rstrip("\n").split("\t")
         if len(fields) >= 2:
-            yield fields[0], os.path.join(build, fields[1])
+            folder = os.path.join(build, fields[0])
+            yield folder, [(fields[0], os.path.join(folder, fields[1]))]
 
 
 def results(records):
@@ -81,19 +86,30 @@ def sha256(path):
 
 
 def main(build):
-    record = os.path.join(build, "junit.xml")
     if not (os.path.exists(os.path.join(build, "interpreters.tsv")) or
             os.path.exists(os.path.join(build, "windows_builds.tsv"))):
         print("tested_files: %s lists no modules" % build, file=sys.stderr)
         return 2
-    if not os.path.exists(record):
+    if (os.path.exists(os.path.join(build, "interpreters.tsv")) and
+            not os.path.exists(os.path.join(build, "junit.xml"))):
         print("tested_files: %s holds no test record (junit.xml)" % build, file=sys.stderr)
         return 2
+    for folder, modules in builds(build):
+        report(folder, modules)
+    return 0
+
+
+def report(build, modules):
+    record = os.path.join(build, "junit.xml")
+    if not os.path.exists(record):
+        for _, path in modules:
+            print("failed\t%s\tits build left no test record" % path)
+        return
     # The -win32 files' suites run in the emulated machine leave their own.
     records = [record] + sorted(glob.glob(os.path.join(build, "junit-*.xml")))
     outcome = results(records)
     tested_at = min(os.path.getmtime(r) for r in records)
-    for tag, path in modules(build):
+    for tag, path in modules:
         own = sorted(name for name in outcome if name.endswith("_" + tag))
         passed = [name for name in own if outcome[name] == "passed"]
         failed = [name for name in own if outcome[name] == "failed"]
@@ -112,7 +128,6 @@ def main(build):
             print("passed\t%s\t%s\t%s" % (path, sha256(path), " ".join(passed)))
             continue
         print("failed\t%s\t%s" % (path, why))
-    return 0
 
 
 if __name__ == "__main__":

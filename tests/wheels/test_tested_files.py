@@ -33,7 +33,7 @@ def junit(cases):
 class TestedFilesTest(unittest.TestCase):
     def build(self, listing, files, cases, not_tested="", vm_cases=None):
         folder = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, folder)
+        self.addCleanup(shutil.rmtree, folder, True)
         for name, text in [listing] + [("not_tested.txt", not_tested)]:
             with open(os.path.join(folder, name), "w") as f:
                 f.write(text)
@@ -75,31 +75,45 @@ class TestedFilesTest(unittest.TestCase):
         self.assertEqual(got[1][0::2], ["failed", "did not pass: stress_cp311d"])
         self.assertEqual(got[2][0::2], ["failed", "built again after its tests ran"])
 
+    def matrix(self, *builds):
+        """tools/matrix.py's folder: (tag, cases, not_tested, vm_cases) per
+        build, each its own folder with its one file."""
+        top = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, top)
+        with open(os.path.join(top, "windows_builds.tsv"), "w") as f:
+            for tag, cases, not_tested, vm_cases in builds:
+                f.write("%s\taddonGate.%s.pyd\t/r/py-%s\n" % (tag, tag, tag))
+                folder = self.build(("build.txt", ""), ["addonGate.%s.pyd" % tag], cases,
+                                    not_tested, vm_cases)
+                shutil.move(folder, os.path.join(top, tag))
+        return top
+
     def test_windows_build_whose_suites_could_not_run(self):
-        folder = self.build(
-            ("windows_builds.tsv", "cp36-win32\taddonGate.cp36-win32.pyd\t/r/py36-win32\n"
-                                   "cp38-win_amd64\taddonGate.cp38-win_amd64.pyd\t/r/py38-amd64\n"),
-            ["addonGate.cp36-win32.pyd", "addonGate.cp38-win_amd64.pyd"],
-            [("pe_cp36-win32", True), ("pe_cp38-win_amd64", True), ("module_cp38-win_amd64", True)],
-            not_tested="cp36-win32 under Wine (no 32-bit programs here)\n")
+        folder = self.matrix(
+            ("cp36-win32", [("pe_cp36-win32", True)],
+             "cp36-win32 under Wine (no 32-bit programs here)\n", None),
+            ("cp38-win_amd64", [("pe_cp38-win_amd64", True), ("module_cp38-win_amd64", True)],
+             "", None))
         got = self.lines(folder)
-        self.assertEqual(got[0], ["not-tested", os.path.join(folder, "addonGate.cp36-win32.pyd"),
+        self.assertEqual(got[0], ["not-tested",
+                                  os.path.join(folder, "cp36-win32", "addonGate.cp36-win32.pyd"),
                                   "cp36-win32 under Wine (no 32-bit programs here)"])
         self.assertEqual(got[1][0], "passed")
         self.assertEqual(got[1][3], "module_cp38-win_amd64 pe_cp38-win_amd64")
 
     def test_windows_suites_run_in_the_emulated_machine(self):
         # The module suite passed in the machine; the fuzz was left out there.
-        folder = self.build(
-            ("windows_builds.tsv", "cp36-win32\taddonGate.cp36-win32.pyd\t/r/py36-win32\n"
-                                   "cp310-win32\taddonGate.cp310-win32.pyd\t/r/py310-win32\n"),
-            ["addonGate.cp36-win32.pyd", "addonGate.cp310-win32.pyd"],
-            [("pe_cp36-win32", True), ("fuzz_cp36-win32", "disabled"), ("win32_vm", False),
-             ("pe_cp310-win32", True), ("fuzz_cp310-win32", "disabled")],
-            vm_cases=[("module_cp36-win32", True), ("module_cp310-win32", "notrun")])
+        # A build that failed before its tests left no record at all.
+        folder = self.matrix(
+            ("cp36-win32", [("pe_cp36-win32", True), ("fuzz_cp36-win32", "disabled")], "",
+             [("module_cp36-win32", True)]),
+            ("cp310-win32", [("pe_cp310-win32", True), ("fuzz_cp310-win32", "disabled")], "",
+             [("module_cp310-win32", "notrun")]),
+            ("cp39-win_amd64", None, "", None))
         got = self.lines(folder)
         self.assertEqual(got[0][0::3], ["passed", "module_cp36-win32 pe_cp36-win32"])
         self.assertEqual(got[1][0::2], ["failed", "its module suite did not run"])
+        self.assertEqual(got[2][0::2], ["failed", "its build left no test record"])
 
 
 class WheelTagsTest(unittest.TestCase):
