@@ -163,15 +163,16 @@ def run_build(tag, file, runtime, row, mode, prefix):
               "-DADDONGATE_WIN_RUNTIME=" + runtime, "-DADDONGATE_WERROR=ON",
               "-DADDONGATE_WINEPREFIX=" + (VM_PREFIX if mode == "vm" else prefix),
               "-DADDONGATE_EMULATED=%s" % ("ON" if mode == "vm" else "OFF"),
-              "-DADDONGATE_WIN32_VM_SKIP=" + os.environ.get("ADDONGATE_WIN32_VM_SKIP", ""),
+              "-DADDONGATE_WIN32_VM_SKIP=" + os.environ.get("ADDONGATE_WIN32_VM_SKIP", "").replace(" ", ";"),
               "-DADDONGATE_NOT_RUN=" + ("" if mode in ("native", "vm") else mode)]
     steps = [("configure", ["cmake", "-S", ROOT, "-B", folder] + config),
              ("build", ["cmake", "--build", folder]),
              ("test", ["ctest", "--test-dir", folder, "-LE", "^win32_vm$", "--timeout", "900",
                        "--output-on-failure", "--output-junit", os.path.join(folder, "junit.xml")])]
-    for step, command in steps:
-        if subprocess.run(command, stdout=log, stderr=subprocess.STDOUT).returncode != 0:
-            return tag, step
+    with log:
+        for step, command in steps:
+            if subprocess.run(command, stdout=log, stderr=subprocess.STDOUT).returncode != 0:
+                return tag, step
     return tag, None
 
 
@@ -215,15 +216,19 @@ def windows(runtimes, only_plan):
     in_vm = [os.path.join(OUT, tag) for tag, *_ in builds if modes[tag] == "vm" and tag not in failed]
     if in_vm:
         started = time.time()
-        got = subprocess.run([os.path.join(ROOT, "tools", "vm-run.sh"), "sh",
-                              os.path.join(ROOT, "tests", "windows", "vm_suites.sh"), VM_PREFIX,
-                              shutil.which("ctest")] + in_vm, cwd=ROOT, timeout=3600)
+        try:
+            status = subprocess.run([os.path.join(ROOT, "tools", "vm-run.sh"), "sh",
+                                     os.path.join(ROOT, "tests", "windows", "vm_suites.sh"),
+                                     VM_PREFIX, shutil.which("ctest")] + in_vm,
+                                    cwd=ROOT, timeout=3600).returncode
+        except subprocess.TimeoutExpired:
+            status = "timed out"
         took = "in the emulated machine (tools/vm-run.sh), %d s in all" % (time.time() - started)
         print("== the -win32 files' suites ran " + took)
         with open(os.path.join(OUT, "win32_vm.txt"), "w") as f:
             f.write(took + "\n")
-        if got.returncode != 0:
-            failed.append("the emulated machine's run")
+        if status != 0:
+            failed.append("the emulated machine's run (%s)" % status)
 
     for tag, *_ in builds:
         try:
