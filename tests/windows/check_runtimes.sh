@@ -3,10 +3,12 @@
 # CPythons: each bad one is named with its reason and it fails; without one
 # of the shipped ones it stops with one line. A new Windows row without its
 # compiler, or without a runtime folder, is named as not tested and the
-# other rows are still built.
-#   check_runtimes.sh SOURCE_DIR RUNTIMES_DIR PYTHON
+# other rows are still built. One file's build whose suites cannot run here
+# registers its file's check alone and says why; for the emulated machine,
+# its suites carry that machine's label but for the kinds left out there.
+#   check_runtimes.sh SOURCE_DIR RUNTIMES_DIR PYTHON CMAKE CTEST
 set -eu
-src=$1 runtimes=$2 python=$3
+src=$1 runtimes=$2 python=$3 cmake=$4 ctest=$5
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fake="$work/runtimes"
@@ -69,4 +71,29 @@ expect "== NOT TESTED: win_nofolder: no runtime folder py3X-nofolder in $runtime
 if grep -q "win_no.*pyd" "$work/log" || ! grep -q "^build	cp38-win_amd64	" "$work/log"; then
   cat "$work/log"; echo "the builds are not the old rows' alone"; exit 1
 fi
-echo "bad runtime folders are named and fail the plan; rows that cannot be built here are named as not tested"
+
+# tests CTEST_ARGS -DVAR=VALUE...: the tests a build of the first Windows
+# row's first shipped file registers (those CTEST_ARGS select), one line.
+arch=$("$src/tools/platforms.sh" windows | head -n1)
+v=$("$src/tools/platforms.sh" "$arch" versions | cut -d' ' -f1 | tr -d .)
+tag=$("$src/tools/platforms.sh" "$arch" file | sed "s/@/3${v#3}/; s/\.[^.]*$//")
+tests() {
+  select=$1
+  shift
+  rm -rf "$work/build"
+  "$cmake" -S "$src" -B "$work/build" "-DCMAKE_TOOLCHAIN_FILE=$src/cmake/toolchains/mingw-w64.cmake" \
+    "-DADDONGATE_WIN_ARCH=$arch" "-DADDONGATE_WIN_RUNTIME=$runtimes/py$v-$("$src/tools/platforms.sh" "$arch" machine)" \
+    "$@" >"$work/log" 2>&1 || { cat "$work/log"; echo "the $tag build did not configure"; exit 1; }
+  # shellcheck disable=SC2086 # $select is a list of ctest's arguments
+  "$ctest" --test-dir "$work/build" -N $select | sed -n 's/^ *Test *#[0-9]*: //p' | tr '\n' ' '
+}
+got=$(tests "" "-DADDONGATE_NOT_RUN=$tag under Wine (no 32-bit Wine)")
+[ "$got" = "pe_$tag " ] || { echo "a build that cannot run its suites registers: $got"; exit 1; }
+grep -qxF "$tag under Wine (no 32-bit Wine)" "$work/build/not_tested.txt" ||
+  { echo "its not_tested.txt does not say why"; exit 1; }
+got=$(tests "-L ^win32_vm$" -DADDONGATE_EMULATED=ON "-DADDONGATE_WIN32_VM_SKIP=fuzz;host")
+[ "$got" = "module_$tag stress_$tag restart_$tag " ] ||
+  { echo "the emulated machine's tests are: $got"; exit 1; }
+[ "$(grep -c "kind of ADDONGATE_WIN32_VM_SKIP" "$work/build/not_tested.txt")" = 2 ] ||
+  { cat "$work/build/not_tested.txt"; echo "the kinds left out are not named"; exit 1; }
+echo "bad runtime folders are named and fail the plan; rows that cannot be built here are named as not tested; a file's build registers the tests that can run where they run"
